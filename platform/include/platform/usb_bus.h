@@ -1,0 +1,78 @@
+// The USB printer bus as the device library sees it. Three implementations,
+// chosen when the library is built: sim (the printer simulator over TCP),
+// usb (libusb) and setupapi (Windows). Paths have the Windows shape
+// \\?\usb#vid_7a3d&pid_00b4#<instance>#{28d78fad-5a12-11d1-ae5b-0000f803a8c2},
+// so the vendor digits sit at characters 12..15 and the product at 21..24.
+// A pipe is opened by the name <path>\if000pipe00n (pipe 0 bulk-in, 1 bulk-out).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+namespace usb {
+
+using Handle = intptr_t;
+constexpr Handle kNoHandle = -1;
+
+// Cancels one blocked Read or Write from another thread. One per transfer
+// worker; Arm it on the worker before the transfer, Abort from the waiter.
+class TransferAbort {
+ public:
+  TransferAbort();
+  ~TransferAbort();
+  TransferAbort(const TransferAbort&) = delete;
+  TransferAbort& operator=(const TransferAbort&) = delete;
+
+  // Called on the thread that is about to transfer.
+  void Arm();
+  // Ends the armed transfer (if any) with a failure; later transfers given
+  // this object fail at once until Reset.
+  void Abort();
+  void Reset();
+  bool Aborted() const;
+
+  // For bus implementations: an OS object that becomes ready on Abort
+  // (POSIX: a file descriptor for poll; Windows: an event HANDLE).
+  intptr_t WaitObject() const;
+
+ private:
+  struct State;
+  State* state_;
+};
+
+// The path of the index-th present printer-class interface.
+// Returns 0 when there is no such interface or the query fails; otherwise the
+// path length plus 1. When buffer is not null and size is at least that,
+// the path and its NUL are copied; a smaller buffer receives nothing.
+size_t EnumerateInterface(uint16_t index, char* buffer, size_t size);
+
+// Opens a device by its path (proves presence) or a pipe by its name.
+// kNoHandle when it is absent or cannot be opened.
+Handle Open(const char* name);
+
+// Closes a handle from Open. A handle whose transfer was aborted is still a
+// valid handle and may be used again or closed.
+void Close(Handle handle);
+
+// One bulk-in transfer: blocks until one whole frame arrives (a frame longer
+// than size is an error, as on USB), the device goes, or abort fires.
+// true: *received (may be 0) bytes were stored. false: failed or aborted,
+// and buffer was not written after the call returned.
+bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received,
+          TransferAbort* abort);
+
+// One bulk-out transfer of size bytes. true: *written bytes were accepted.
+// false: failed or aborted.
+bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,
+           TransferAbort* abort);
+
+// A non-blocking source of "the set of devices changed" notices, one per
+// watcher thread. OpenChangeSource may return null (no notices available).
+struct ChangeSource;
+ChangeSource* OpenChangeSource();
+// true when a notice was pending (one is taken per call).
+bool TakeChange(ChangeSource* source);
+void CloseChangeSource(ChangeSource* source);
+
+}  // namespace usb
+}  // namespace platform
