@@ -84,7 +84,8 @@ void LockFileName(const char* name, char* out, size_t size) {
     bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                 c == '-' || c == '_' || c == '.';
     // A leading dot would hide the file; keep every prefix visible.
-    prefix[used++] = (safe && !(used == 0 && c == '.')) ? c : '_';
+    prefix[used] = (safe && !(used == 0 && c == '.')) ? c : '_';
+    ++used;
   }
   prefix[used] = '\0';
   std::snprintf(out, size, "%s-%zx-%016llx.lock", prefix, length,
