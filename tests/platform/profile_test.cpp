@@ -1,0 +1,219 @@
+#include "platform/profile.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using platform::ProfileInt;
+using platform::ProfileString;
+
+// A private directory for one test, removed with its files afterwards.
+class ProfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/q7730-profile-XXXXXX";
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    directory_ = pattern;
+  }
+  void TearDown() override {
+    for (const std::string& file : files_) unlink(file.c_str());
+    if (!directory_.empty()) rmdir(directory_.c_str());
+  }
+
+  std::string Write(const char* name, const std::string& content) {
+    std::string path = directory_ + "/" + name;
+    FILE* file = fopen(path.c_str(), "wb");
+    EXPECT_NE(file, nullptr);
+    if (file) {
+      EXPECT_EQ(fwrite(content.data(), 1, content.size(), file), content.size());
+      fclose(file);
+    }
+    files_.push_back(path);
+    return path;
+  }
+
+  static std::string Read(const char* section, const char* key, const std::string& path,
+                          const char* fallback = "<default>", uint32_t size = 260) {
+    std::string out(size + 1, '\x7f');
+    uint32_t n = ProfileString(section, key, fallback, &out[0], size, path.c_str());
+    EXPECT_LT(n, size) << section << "/" << key;
+    EXPECT_EQ(out[n], '\0');
+    EXPECT_EQ(std::strlen(out.c_str()), n);
+    EXPECT_EQ(out[size], '\x7f') << "written past the buffer";
+    return out.substr(0, n);
+  }
+
+  std::string directory_;
+  std::vector<std::string> files_;
+};
+
+const char kSample[] =
+    "\xEF\xBB\xBF"
+    "Orphan=before any section\r\n"
+    "; a comment\r\n"
+    "[Alpha]\r\n"
+    "Key1 = value one \r\n"
+    "KEY1=second\r\n"
+    "  ;Commented=yes\r\n"
+    "Quoted=\"  spaced  \"\r\n"
+    "Single='x'\r\n"
+    "Mismatch=\"abc'\r\n"
+    "OneQuote=\"\r\n"
+    "TwoQuotes=\"\"\r\n"
+    "Nested=\"\"inner\"\"\r\n"
+    "Empty=\r\n"
+    "Blank=   \t\r\n"
+    "a line without equals\r\n"
+    "\tTabbed\t=\tv\t\r\n"
+    "Eq=a=b\r\n"
+    "Semi=x ; not a comment\r\n"
+    "[ beta ]\n"
+    "Key1=beta one\n"
+    "[broken\n"
+    "Key2=still beta\n"
+    "[ALPHA]\n"
+    "Key1=later\n"
+    "Later=found in the second alpha\n"
+    "[Numbers]\n"
+    "plus=+12\n"
+    "minus=-7\n"
+    "trailing=12abc\n"
+    "letters=abc\n"
+    "sign=-\n"
+    "empty=\n"
+    "spaced=  42  \n"
+    "quoted=\"15\"\n"
+    "big=99999999999\n"
+    "small=-99999999999\n"
+    "max=2147483647\n"
+    "min=-2147483648\n"
+    "zero=0\n"
+    "[Last]\n"
+    "NoNewline=end";
+
+TEST_F(ProfileTest, StringRules) {
+  std::string ini = Write("sample.ini", kSample);
+  struct Case {
+    const char* section;
+    const char* key;
+    const char* expected;
+  } cases[] = {
+      {"Alpha", "Key1", "value one"},  // trimmed; the first occurrence wins
+      {"alpha", "key1", "value one"},  // names are case-insensitive
+      {"ALPHA", "KEY1", "value one"},
+      {"Alpha", "Commented", "<default>"},
+      {"Alpha", "Quoted", "  spaced  "},  // one pair removed, inside kept
+      {"Alpha", "Single", "x"},
+      {"Alpha", "Mismatch", "\"abc'"},
+      {"Alpha", "OneQuote", "\""},
+      {"Alpha", "TwoQuotes", ""},
+      {"Alpha", "Nested", "\"inner\""},
+      {"Alpha", "Empty", ""},  // present but empty: not the default
+      {"Alpha", "Blank", ""},
+      {"Alpha", "a line without equals", "<default>"},
+      {"Alpha", "Tabbed", "v"},
+      {"Alpha", "Eq", "a=b"},
+      {"Alpha", "Semi", "x ; not a comment"},
+      {"Alpha", "Later", "found in the second alpha"},
+      {"Alpha", "Orphan", "<default>"},
+      {"Beta", "Key1", "beta one"},  // blanks inside the brackets trimmed
+      {"Beta", "Key2", "still beta"},  // a '[' line without ']' is no header
+      {"broken", "Key2", "<default>"},
+      {"Last", "NoNewline", "end"},
+      {"Missing", "Key1", "<default>"},
+      {"Alpha", "Missing", "<default>"},
+      {"Alp", "Key1", "<default>"},
+      {"Alpha", "Key", "<default>"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Read(c.section, c.key, ini), c.expected) << c.section << "/" << c.key;
+}
+
+TEST_F(ProfileTest, IntegerRules) {
+  std::string ini = Write("numbers.ini", kSample);
+  struct Case {
+    const char* key;
+    int expected;
+  } cases[] = {
+      {"plus", 12},         {"minus", -7},        {"trailing", 12},
+      {"letters", 0},       {"sign", 0},          {"spaced", 42},
+      {"quoted", 15},       {"big", INT_MAX},     {"small", INT_MIN},
+      {"max", INT_MAX},     {"min", INT_MIN},     {"zero", 0},
+      {"missing", -99},
+      // An empty value reads as missing, as with the Windows call.
+      {"empty", -99},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ProfileInt("numbers", c.key, -99, ini.c_str()), c.expected) << c.key;
+  EXPECT_EQ(ProfileInt("Nowhere", "plus", 30000, ini.c_str()), 30000);
+}
+
+TEST_F(ProfileTest, MissingFileGivesDefaults) {
+  std::string missing = directory_ + "/absent.ini";
+  EXPECT_EQ(Read("NEWPCB", "FILEPATH", missing, "None"), "None");
+  EXPECT_EQ(Read("NEWPCB", "FILEPATH", missing, nullptr), "");
+  EXPECT_EQ(ProfileInt("TYPE", "MODE", 1, missing.c_str()), 1);
+  // A directory is no profile file either.
+  EXPECT_EQ(Read("NEWPCB", "FILEPATH", directory_, "None"), "None");
+  EXPECT_EQ(ProfileInt("TYPE", "MODE", 7, nullptr), 7);
+  EXPECT_EQ(Read("TYPE", "MODE", std::string(), "d"), "d");
+}
+
+TEST_F(ProfileTest, ValuesAndDefaultsAreCutToTheBuffer) {
+  std::string longValue(1000, 'v');
+  std::string ini = Write("long.ini", "[S]\nlong=" + longValue + "\nexact=" +
+                                          std::string(259, 'e') + "\nshort=abc\n");
+  EXPECT_EQ(Read("S", "long", ini), std::string(259, 'v'));
+  EXPECT_EQ(Read("S", "exact", ini), std::string(259, 'e'));
+  EXPECT_EQ(Read("S", "short", ini, "", 3), "ab");
+  EXPECT_EQ(Read("S", "short", ini, "", 1), "");
+  std::string longDefault(300, 'd');
+  EXPECT_EQ(Read("S", "none", ini, longDefault.c_str()), std::string(259, 'd'));
+
+  char untouched[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(ProfileString("S", "short", "", untouched, 0, ini.c_str()), 0u);
+  EXPECT_EQ(untouched[0], 'x');
+}
+
+TEST_F(ProfileTest, HugeLinesAndLaterKeysStillRead) {
+  std::string huge(3 * 1024 * 1024, 'h');
+  std::string ini = Write("huge.ini", "[S]\nhuge=" + huge + "\r\n" + huge + "\nafter=yes\n");
+  EXPECT_EQ(Read("S", "huge", ini), std::string(259, 'h'));
+  EXPECT_EQ(Read("S", "after", ini), "yes");
+  EXPECT_EQ(ProfileInt("S", "huge", 5, ini.c_str()), 0);
+}
+
+// Random bytes biased towards the characters the parser cares about,
+// embedded NULs included: every read must stay inside the buffer.
+TEST_F(ProfileTest, GarbageNeverBreaksTheReader) {
+  static const char kAlphabet[] = "[]=;\r\n \t\"'aAkK01\xEF\xBB\xBF\xFF";
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 200; ++round) {
+    std::string content;
+    size_t length = next() % 400;
+    for (size_t i = 0; i < length; ++i)
+      content += (next() % 10 == 0) ? '\0' : kAlphabet[next() % (sizeof kAlphabet - 1)];
+    std::string ini = Write("garbage.ini", content);
+    files_.pop_back();
+    Read("a", "k", ini);
+    Read("", "", ini);
+    Read("A", "K", ini, "d", 2);
+    ProfileInt("a", "k", 3, ini.c_str());
+  }
+  files_.push_back(directory_ + "/garbage.ini");
+}
+
+}  // namespace
