@@ -1,0 +1,149 @@
+// Start-up, the banner, the single-instance guard and the two phases.
+#include "driver.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "controller_update.h"
+#include "device_library.h"
+#include "engine_update.h"
+#include "notice_window.h"
+#include "package.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/lock.h"
+#include "platform/system.h"
+#include "platform/thread.h"
+
+platform::NamedMutex instanceMutex;
+
+namespace {
+
+constexpr uint32_t kWorkerSpacingMs = 300;
+
+void PrintListing(const FirmwareFileSet& set) {
+  platform::Print("USB:   %s \n", set.files[kFileUsb].name);
+  platform::Print("MAIN:  %s \n", set.files[kFileMain].name);
+  platform::Print("DSP:   %s \n", set.files[kFileDsp].name);
+  platform::Print("TABLE: %s \n", set.files[kFileTable].name);
+}
+
+void PrintBanner(const UpdatePackage& package) {
+  platform::Print("ZEM-Q7730-5A Firmware Package Upgrade\n");
+  platform::Print("Firmware package upgrade tool for ZEM-Q7730-5A printers\n\n");
+  platform::Print("Lists the files used to upgrade the firmware.\n");
+  platform::Print("----- New PCB Firmware -----\n");
+  PrintListing(package.boardSets[kNewBoardSet]);
+  platform::Print("----- Old PCB Firmware -----\n");
+  PrintListing(package.boardSets[kOldBoardSet]);
+  platform::Print("\n");
+}
+
+}  // namespace
+
+uint32_t EngineWorker(void* argument) {
+  int port = static_cast<int>(reinterpret_cast<intptr_t>(argument));
+  return static_cast<uint32_t>(UpdateEngineFirmware(port));
+}
+
+int RunControllerPhase() {
+  if (!BindDeviceLibrary()) {
+    platform::Print("SDK Load Failed Error. \n");
+    UnbindDeviceLibrary();
+    return -1;
+  }
+  int count = EnumeratePrinters(portTable);
+  if (count == -1) {
+    platform::Print("The printer is not connected. \n");
+    return -1;
+  }
+  platform::Print("Detected %d printer(s)\n", count);
+
+  int result = 0;
+  for (int i = 0; i < count; ++i) result = UpdateControllerFirmware(portTable[i]);
+  // With several printers the engine phase runs whatever happened here.
+  if (count > 1) result = 0;
+
+  UnbindDeviceLibrary();
+  return result;
+}
+
+int RunEnginePhase() {
+  if (!BindDeviceLibrary()) {
+    platform::Print("SDK Load Failed Error. \n");
+    UnbindDeviceLibrary();
+    return -1;
+  }
+  int count = EnumeratePrinters(portTable);
+  if (count == -1) {
+    platform::Print("The printer is not connected. \n");
+    return -1;
+  }
+  platform::Print("Detected %d printer(s)\n", count);
+
+  writeLock = new platform::RecursiveLock;
+
+  platform::Thread workers[kPortTableSize];
+  for (int i = 0; i < count; ++i) {
+    void* argument = reinterpret_cast<void*>(static_cast<intptr_t>(portTable[i]));
+    if (!workers[i].Start(EngineWorker, argument))
+      platform::Print("#printer %.2d could not be started. \n", portTable[i]);
+    platform::SleepMs(kWorkerSpacingMs);
+  }
+
+  // Wait for every started worker without a limit.
+  bool allEnded = true;
+  for (int i = 0; i < count; ++i) {
+    if (!workers[i].Started()) continue;
+    if (workers[i].Wait(platform::kInfinite) != platform::Thread::WaitResult::Ended) allEnded = false;
+  }
+  if (!allEnded) {
+    // A worker that may still run keeps WriteLock and the library: both are
+    // left in place for the rest of the process.
+    platform::Print("WaitForMultipleObjects Error = %d \n", -1);
+    return 0;
+  }
+
+  delete writeLock;
+  writeLock = nullptr;
+  UnbindDeviceLibrary();
+  // Each printer's outcome is in its own lines; the phase itself succeeded.
+  return 0;
+}
+
+int UpdaterMain(int argc, char* argv[]) {
+  platform::ConsoleInit();
+
+  // The program directory is shown on the old Windows family only and used
+  // for nothing else.
+  if (!platform::IsNtPlatform() && argc > 0) {
+    char programDirectory[kPathSize];
+    DirectoryPart(programDirectory, argv[0]);
+    platform::Print("PATH = %s\n", programDirectory);
+  }
+  if (argc <= 1) return 0;
+
+  LoadPackage(updatePackage, argv[1]);
+  platform::ClearConsole();
+  PrintBanner(updatePackage);
+
+  bool existed = false;
+  if (!instanceMutex.Create(kInstanceMutexName, true, &existed) || existed) {
+    platform::Print("This application is already started. \n");
+    instanceMutex.Close();
+    return -1;
+  }
+
+  platform::Thread noticeThread;
+  noticeThread.Start(NoticeThread, nullptr);
+
+  if (RunControllerPhase() != 0) {
+    noticeThread.Detach();
+    DestroyNoticeWindow();
+    return -1;
+  }
+  int result = RunEnginePhase();
+  noticeThread.Detach();
+  DestroyNoticeWindow();
+  return result != 0 ? -1 : 0;
+}
