@@ -1,0 +1,244 @@
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace e2e {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "";
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void WriteBytes(const std::string& path, const Bytes& bytes) {
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+Bytes Pattern(size_t size, uint8_t seed) {
+  Bytes bytes(size);
+  uint32_t state = 0x9E3779B9u * (seed + 1u);
+  for (auto& b : bytes) {
+    state = state * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(state >> 24);
+  }
+  return bytes;
+}
+
+Bytes TrailerFirst(const Bytes& image) {
+  Bytes out(image.end() - 64, image.end());
+  out.insert(out.end(), image.begin(), image.end() - 64);
+  return out;
+}
+
+int Count(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int timeoutSeconds) {
+  RunResult result;
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    int null = open("/dev/null", O_RDONLY);
+    if (null >= 0) dup2(null, 0);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  char buffer[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      result.output += "\n[killed after time-out]\n";
+      break;
+    }
+    pollfd p{out[0], POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.output.append(buffer, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  // Wine and Windows consoles end lines with CRLF; compare LF only.
+  std::string clean;
+  for (size_t i = 0; i < result.output.size(); ++i)
+    if (!(result.output[i] == '\r' && i + 1 < result.output.size() && result.output[i + 1] == '\n'))
+      clean += result.output[i];
+  result.output = clean;
+  return result;
+}
+
+Bench::Bench() {
+  char pattern[] = "/tmp/q7730-e2e.XXXXXX";
+  const char* made = mkdtemp(pattern);
+  if (made == nullptr) throw std::runtime_error("mkdtemp");
+  dir_ = made;
+  WriteBytes(dir_ + "/wirelet.dll", [] {
+    std::string text = ReadFile(SIM_LIBRARY_PATH);
+    return Bytes(text.begin(), text.end());
+  }());
+}
+
+Bench::~Bench() {
+  StopSimulator();
+  if (std::getenv("Q7730_KEEP_E2E") == nullptr) {
+    std::string command = "rm -rf '" + dir_ + "'";
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
+  }
+}
+
+static std::string BoardIni(const std::string& stem, const BoardSet& set) {
+  std::ostringstream ini;
+  ini << "[USB]\nFILEPATH=usb_" << stem << ".bin\n"
+      << "[MAIN]\nFILEPATH=main_" << stem << ".bin\n"
+      << "[DSP]\nFILEPATH=dsp_" << stem << ".bin\n"
+      << "[TABLE]\nFILEPATH=table_" << stem << ".bin\n"
+      << "[WAITTIME]\nUsb=" << set.usbWait << "\nMain=" << set.mainWait << "\nDsp=" << set.dspWait
+      << "\nTable=" << set.tableWait << "\nDISP_WAIT_TIME=1000\n";
+  return ini.str();
+}
+
+void Bench::WritePackage(const BoardSet& newBoard, const BoardSet& oldBoard, int mode) {
+  WriteFile(dir_ + "/Q7730.ini", "[NEWPCB]\nFILEPATH=newpcb/new.ini\n[OLDPCB]\nFILEPATH=oldpcb/old.ini\n"
+                                 "[TYPE]\nMODE=" + std::to_string(mode) + "\n");
+  const struct {
+    const char* folder;
+    const char* stem;
+    const BoardSet* set;
+  } sets[] = {{"newpcb", "new", &newBoard}, {"oldpcb", "old", &oldBoard}};
+  for (const auto& s : sets) {
+    std::string folder = dir_ + "/" + s.folder;
+    mkdir(folder.c_str(), 0755);
+    WriteFile(folder + "/" + s.stem + ".ini", BoardIni(s.stem, *s.set));
+    WriteBytes(folder + "/usb_" + s.stem + ".bin", s.set->usb);
+    WriteBytes(folder + "/main_" + s.stem + ".bin", s.set->main);
+    WriteBytes(folder + "/dsp_" + s.stem + ".bin", s.set->dsp);
+    WriteBytes(folder + "/table_" + s.stem + ".bin", s.set->table);
+  }
+}
+
+void Bench::StartSimulator(int printers, const std::string& scenario) {
+  std::vector<std::string> argv = {SIM_PATH, "--dir", dir_, "--printers", std::to_string(printers)};
+  if (!scenario.empty()) {
+    WriteFile(dir_ + "/scenario.ini", scenario);
+    argv.push_back("--scenario");
+    argv.push_back(dir_ + "/scenario.ini");
+  }
+  std::string log = dir_ + "/sim.out";
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+    }
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  sim_ = pid;
+  for (int i = 0; i < 3000; ++i) {
+    if (!ReadFile(dir_ + "/q7730-sim.port").empty()) return;
+    int status;
+    if (waitpid(sim_, &status, WNOHANG) == sim_) {
+      sim_ = -1;
+      throw std::runtime_error("simulator ended at start: " + ReadFile(log));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  throw std::runtime_error("simulator did not announce its port");
+}
+
+void Bench::StopSimulator() {
+  if (sim_ < 0) return;
+  RunSim({"--stop"});
+  for (int i = 0; i < 1000; ++i) {
+    int status;
+    if (waitpid(sim_, &status, WNOHANG) == sim_) {
+      sim_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(sim_, SIGKILL);
+  waitpid(sim_, nullptr, 0);
+  sim_ = -1;
+}
+
+RunResult Bench::RunUpdater(int timeoutSeconds) {
+  return Run({UPDATER_PATH, "Q7730.ini"}, dir_, timeoutSeconds);
+}
+
+RunResult Bench::RunSim(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {SIM_PATH, "--dir", dir_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv, dir_, 30);
+}
+
+Bytes Bench::Stored(int printer, int target) const {
+  std::string text = ReadFile(dir_ + "/printers/" + std::to_string(printer) + "/stored/target-" +
+                              std::to_string(target) + ".bin");
+  return Bytes(text.begin(), text.end());
+}
+
+bool Bench::HasStored(int printer, int target) const {
+  return FileExists(dir_ + "/printers/" + std::to_string(printer) + "/stored/target-" +
+                    std::to_string(target) + ".bin");
+}
+
+std::string Bench::FramesLog(int printer) const {
+  return ReadFile(dir_ + "/printers/" + std::to_string(printer) + "/frames.log");
+}
+
+}  // namespace e2e

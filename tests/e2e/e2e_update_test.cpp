@@ -1,0 +1,225 @@
+// Whole updates: the real Q7730upgrade and sim-bus wirelet.dll against
+// q7730-sim, checking exit status, console lines and the bytes each
+// simulated printer stored.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+constexpr int kUsb = 6, kMain = 1, kDsp = 0, kTable = 2;
+
+BoardSet MakeSet(uint8_t seed, size_t usbSize) {
+  BoardSet set;
+  set.usb = Pattern(usbSize, seed);
+  set.main = Pattern(20000, seed + 1);
+  set.dsp = Pattern(9000, seed + 2);
+  set.table = Pattern(5000, seed + 3);
+  // Short waits, but longer than the printers' storing time below.
+  set.usbWait = 300;
+  set.mainWait = set.dspWait = set.tableWait = 600;
+  return set;
+}
+
+// printers sections with a short storing time, plus extra keys per printer.
+std::string Scenario(int printers, const std::map<int, std::string>& extra = {}) {
+  std::string text;
+  for (int k = 1; k <= printers; ++k) {
+    text += "[printer" + std::to_string(k) + "]\nstore_ms = 100\n";
+    auto it = extra.find(k);
+    if (it != extra.end()) text += it->second + "\n";
+  }
+  return text;
+}
+
+class UpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { bench_.WritePackage(newSet_, oldSet_); }
+
+  void ExpectStoredSet(int printer, const BoardSet& set) {
+    EXPECT_EQ(bench_.Stored(printer, kUsb), TrailerFirst(set.usb)) << "printer " << printer;
+    EXPECT_EQ(bench_.Stored(printer, kMain), set.main) << "printer " << printer;
+    EXPECT_EQ(bench_.Stored(printer, kDsp), set.dsp) << "printer " << printer;
+    EXPECT_EQ(bench_.Stored(printer, kTable), set.table) << "printer " << printer;
+  }
+
+  void ExpectNothingStored(int printer, std::initializer_list<int> targets) {
+    for (int t : targets) EXPECT_FALSE(bench_.HasStored(printer, t)) << "printer " << printer << " target " << t;
+  }
+
+  Bench bench_;
+  BoardSet newSet_ = MakeSet(10, 9000);
+  BoardSet oldSet_ = MakeSet(20, 8500);
+};
+
+TEST_F(UpdateTest, OnePrinterStoresEveryImageByteForByte) {
+  bench_.StartSimulator(1, Scenario(1));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(Count(run.output, "Detected 1 printer(s)\n"), 2) << run.output;
+  EXPECT_NE(run.output.find("Downloading USB file... [usb_new.bin]\n"), std::string::npos);
+  EXPECT_NE(run.output.find("Sent         9000 byte(s) \r\n"), std::string::npos) << run.output;
+  EXPECT_EQ(Count(run.output, "USB Firmware download complete... #printer 01"), 1) << run.output;
+  EXPECT_EQ(Count(run.output, "Firmware download complete... #printer 01"), 2) << run.output;
+  EXPECT_EQ(Count(run.output, "failed"), 0) << run.output;
+  ExpectStoredSet(1, newSet_);
+}
+
+TEST_F(UpdateTest, ThreePrintersOfBothBoardsEachGetTheirSet) {
+  bench_.StartSimulator(3, Scenario(3, {{2, "board = E0100000"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(Count(run.output, "Detected 3 printer(s)\n"), 2) << run.output;
+  for (const char* port : {"01", "02", "03"}) {
+    EXPECT_EQ(Count(run.output, std::string("USB Firmware download complete... #printer ") + port), 1)
+        << run.output;
+    EXPECT_EQ(Count(run.output, std::string("Firmware download complete... #printer ") + port), 2)
+        << run.output;
+  }
+  ExpectStoredSet(1, newSet_);
+  ExpectStoredSet(2, oldSet_);
+  ExpectStoredSet(3, newSet_);
+}
+
+TEST_F(UpdateTest, UnknownProgramVersionStopsBeforeAnyImage) {
+  bench_.StartSimulator(1, Scenario(1, {{1, "program = E0000000"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 255) << run.output;
+  EXPECT_NE(run.output.find("#printer 01 Printer Program Version Error...              \n\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("USB Firmware download failed (0)... #printer 01"), std::string::npos)
+      << run.output;
+  // A single failed printer ends the run before the engine phase.
+  EXPECT_EQ(Count(run.output, "Detected 1 printer(s)"), 1) << run.output;
+  ExpectNothingStored(1, {kUsb, kMain, kDsp, kTable});
+}
+
+TEST_F(UpdateTest, PrinterOfAnotherMakeIsIgnored) {
+  bench_.StartSimulator(2, Scenario(2, {{1, "vendor = 04b8"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(Count(run.output, "Detected 1 printer(s)\n"), 2) << run.output;
+  ExpectNothingStored(1, {kUsb, kMain, kDsp, kTable});
+  EXPECT_EQ(bench_.FramesLog(1).find("out "), std::string::npos) << "the other make was talked to";
+  ExpectStoredSet(2, newSet_);
+}
+
+TEST_F(UpdateTest, SilentPrinterTimesOutWhileTheOthersFinish) {
+  // Phase 1 never asks for status; phase 2 opens with a status check.
+  bench_.StartSimulator(2, Scenario(2, {{2, "fault_status = noreply"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("Check status NG (2600)... #printer 02"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Firmware download failed (2600)... #printer 02"), std::string::npos)
+      << run.output;
+  ExpectStoredSet(1, newSet_);
+  EXPECT_EQ(bench_.Stored(2, kUsb), TrailerFirst(newSet_.usb));
+  ExpectNothingStored(2, {kMain, kDsp, kTable});
+}
+
+TEST_F(UpdateTest, ErrorReplyToAnAnnouncementFailsThatPrinter) {
+  bench_.StartSimulator(1, Scenario(1, {{1, "fault_announce1 = error 3"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;  // engine failures leave the exit status alone
+  EXPECT_NE(run.output.find("usb_target_update (MAIN) = 2103 \n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Firmware download failed (2103)... #printer 01"), std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find("Downloading MAIN file"), std::string::npos) << run.output;
+  ExpectNothingStored(1, {kMain, kDsp, kTable});
+}
+
+TEST_F(UpdateTest, UnplugDuringTheControllerImageIsAFailure) {
+  bench_.StartSimulator(1, Scenario(1, {{1, "unplug_after_bytes = 5000"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 255) << run.output;
+  EXPECT_NE(run.output.find("usb_write_data (USB) = 2600 \n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("USB Firmware download failed (2600)... #printer 01"), std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find("complete"), std::string::npos) << run.output;
+  ExpectNothingStored(1, {kUsb, kMain, kDsp, kTable});
+}
+
+TEST_F(UpdateTest, UnplugDuringTheMainImageIsAFailure) {
+  std::string unplug = "unplug_after_bytes = " + std::to_string(newSet_.usb.size() + 7000);
+  bench_.StartSimulator(1, Scenario(1, {{1, unplug}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("usb_write_data (MAIN) = 2600 \n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Firmware download failed (2600)... #printer 01"), std::string::npos)
+      << run.output;
+  EXPECT_EQ(Count(run.output, "Firmware download complete"), 1) << run.output;  // the USB line only
+  ExpectNothingStored(1, {kMain, kDsp, kTable});
+}
+
+TEST_F(UpdateTest, PrinterBusyAtTheStartOfTheEnginePhase) {
+  bench_.StartSimulator(1, Scenario(1, {{1, "fault_status = state 3 @1"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("Check status NG (2103)... #printer 01"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Firmware download failed (2103)... #printer 01"), std::string::npos)
+      << run.output;
+  ExpectNothingStored(1, {kMain, kDsp, kTable});
+}
+
+TEST_F(UpdateTest, Status2306LengthensTheTableWaitOfThatPrinterOnly) {
+  // The second status request is the one before MAIN.
+  bench_.StartSimulator(2, Scenario(2, {{1, "fault_status = state 0x11 6 3 @2"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("#printer 01  Writing firmware (TABLE). Remaining 10  sec. \r"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find("#printer 02  Writing firmware (TABLE). Remaining 10  sec. \r"),
+            std::string::npos)
+      << run.output;
+  ExpectStoredSet(1, newSet_);
+  ExpectStoredSet(2, newSet_);
+}
+
+TEST_F(UpdateTest, PollingWaitsFollowAPreMainStatusOf2305) {
+  bench_.StartSimulator(1, Scenario(1, {{1, "fault_status = state 0x11 6 5 @2\nstore_ms_1 = 2500"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  // The printer still stores MAIN at the first poll, so that wait counts down.
+  EXPECT_NE(run.output.find("#printer 01  Writing firmware (MAIN)."), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Firmware download complete... #printer 01"), std::string::npos) << run.output;
+  ExpectStoredSet(1, newSet_);
+  // Polling waits ask for status after each image.
+  EXPECT_GE(Count(bench_.FramesLog(1), "out 4 01000000"), 5) << bench_.FramesLog(1);
+}
+
+TEST_F(UpdateTest, FailedClosingCommandFailsThePrinterAndSkipsTheSecond) {
+  bench_.StartSimulator(1, Scenario(1, {{1, "fault_close1 = error a"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("Firmware download failed (2200)... #printer 01"), std::string::npos)
+      << run.output;
+  ExpectStoredSet(1, newSet_);
+  std::string frames = bench_.FramesLog(1);
+  EXPECT_NE(frames.find("out 8 ffc0040003f13d00"), std::string::npos) << frames;
+  EXPECT_EQ(frames.find("ffc0060005ffaa55cc33"), std::string::npos) << frames;
+}
+
+TEST_F(UpdateTest, FailedSecondClosingCommandFailsThePrinter) {
+  bench_.StartSimulator(1, Scenario(1, {{1, "fault_close2 = noreply"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("Firmware download failed (2600)... #printer 01"), std::string::npos)
+      << run.output;
+  ExpectStoredSet(1, newSet_);
+}
+
+TEST_F(UpdateTest, NoPrinterConnected) {
+  bench_.StartSimulator(1, Scenario(1, {{1, "plugged = 0"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 255) << run.output;
+  EXPECT_EQ(Count(run.output, "The printer is not connected. \n"), 1) << run.output;
+}
+
+}  // namespace
+}  // namespace e2e
