@@ -1,0 +1,58 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/usb_bus.h"
+
+namespace platform {
+namespace usb {
+
+// A pipe whose read end becomes readable on Abort, so a bus can poll() on it
+// beside its own descriptor; it stays readable until Reset.
+struct TransferAbort::State {
+  int readEnd = -1;
+  int writeEnd = -1;
+  std::atomic<bool> aborted{false};
+};
+
+TransferAbort::TransferAbort() : state_(new State) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+    state_->readEnd = ends[0];
+    state_->writeEnd = ends[1];
+  }
+}
+
+TransferAbort::~TransferAbort() {
+  if (state_->readEnd >= 0) close(state_->readEnd);
+  if (state_->writeEnd >= 0) close(state_->writeEnd);
+  delete state_;
+}
+
+void TransferAbort::Arm() {}
+
+void TransferAbort::Abort() {
+  if (state_->aborted.exchange(true)) return;
+  if (state_->writeEnd < 0) return;
+  const char mark = 1;
+  while (write(state_->writeEnd, &mark, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void TransferAbort::Reset() {
+  char drain[16];
+  if (state_->readEnd >= 0) {
+    while (read(state_->readEnd, drain, sizeof drain) > 0) {
+    }
+  }
+  state_->aborted.store(false);
+}
+
+bool TransferAbort::Aborted() const { return state_->aborted.load(); }
+
+intptr_t TransferAbort::WaitObject() const { return state_->readEnd; }
+
+}  // namespace usb
+}  // namespace platform

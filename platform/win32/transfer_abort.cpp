@@ -1,0 +1,61 @@
+// CancelSynchronousIo needs Vista's declarations.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/usb_bus.h"
+
+namespace platform {
+namespace usb {
+
+// A manual-reset event that buses wait on beside their own I/O. Abort also
+// cancels synchronous I/O of the armed thread, for buses whose transfers
+// block in ReadFile/WriteFile.
+struct TransferAbort::State {
+  HANDLE event = nullptr;
+  std::mutex lock;  // guards thread
+  HANDLE thread = nullptr;
+  std::atomic<bool> aborted{false};
+};
+
+TransferAbort::TransferAbort() : state_(new State) {
+  state_->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+TransferAbort::~TransferAbort() {
+  if (state_->thread != nullptr) CloseHandle(state_->thread);
+  if (state_->event != nullptr) CloseHandle(state_->event);
+  delete state_;
+}
+
+void TransferAbort::Arm() {
+  HANDLE self = nullptr;
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  std::lock_guard<std::mutex> hold(state_->lock);
+  if (state_->thread != nullptr) CloseHandle(state_->thread);
+  state_->thread = self;
+}
+
+void TransferAbort::Abort() {
+  state_->aborted.store(true);
+  if (state_->event != nullptr) SetEvent(state_->event);
+  std::lock_guard<std::mutex> hold(state_->lock);
+  if (state_->thread != nullptr) CancelSynchronousIo(state_->thread);
+}
+
+void TransferAbort::Reset() {
+  if (state_->event != nullptr) ResetEvent(state_->event);
+  state_->aborted.store(false);
+}
+
+bool TransferAbort::Aborted() const { return state_->aborted.load(); }
+
+intptr_t TransferAbort::WaitObject() const { return reinterpret_cast<intptr_t>(state_->event); }
+
+}  // namespace usb
+}  // namespace platform
