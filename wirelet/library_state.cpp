@@ -1,0 +1,189 @@
+// The library's state, its load and unload steps, discovery and port
+// numbering, and the opening and closing of ports.
+#include "library_state.h"
+
+#include <new>
+
+#include "device_table.h"
+#include "device_watcher.h"
+#include "platform/clock.h"
+#include "port_session.h"
+
+namespace wirelet {
+
+using platform::usb::kNoHandle;
+
+LibraryState gLibrary;
+
+void ProcessAttach(void* instance) {
+  gLibrary.moduleInstance = instance;
+  for (int i = 0; i < kSlotCount; ++i) {
+    gLibrary.sessions[i] = nullptr;
+    gLibrary.portList[i] = 0;
+    gLibrary.openPort[i] = kNone;
+    gLibrary.foundEntries[i] = kNone;
+    gLibrary.portEntry[i] = kNone;
+    gLibrary.slotEntry[i] = kNone;
+    gLibrary.slotMutex[i] = nullptr;
+    gLibrary.slotWriteHandle[i] = kNoHandle;
+    gLibrary.slotReadHandle[i] = kNoHandle;
+    gLibrary.discoveryHandles[i] = kNoHandle;
+  }
+  gLibrary.discoveryOpened = 0;
+  gLibrary.findCursor = 0;
+  gLibrary.portCount.store(1);
+  gLibrary.watcher = nullptr;
+  gLibrary.staleWatchers = nullptr;
+  if (gLibrary.lock == nullptr) gLibrary.lock = new platform::RecursiveLock;
+}
+
+void ProcessDetach(uint32_t watcherWaitMs) {
+  // Callers close their ports before unloading; a watcher must not run on in
+  // code that is about to go, whatever they did.
+  StopAllWatchers(watcherWaitMs);
+  delete gLibrary.lock;
+  gLibrary.lock = nullptr;
+}
+
+int SlotOfPort(int port) {
+  if (port == 0) return kNone;
+  for (int k = 0; k < kSlotCount; ++k) {
+    if (gLibrary.portList[k] == port) return k;
+  }
+  return kNone;
+}
+
+bool IsPortOpen(int port) {
+  if (port == 0) return false;
+  for (int k = 0; k < kSlotCount; ++k) {
+    if (gLibrary.openPort[k] == port) return true;
+  }
+  return false;
+}
+
+void DropSession(int slot) {
+  platform::LockHolder hold(*gLibrary.lock);
+  platform::SleepMs(50);
+  PortSession* session = gLibrary.sessions[slot];
+  if (session != nullptr) {
+    session->CloseSession(slot);
+    delete session;
+    gLibrary.sessions[slot] = nullptr;
+    gLibrary.openPort[slot] = kNone;
+  }
+}
+
+PortEntry::PortEntry(int port) : slot_(kNone) {
+  gLibrary.lock->Enter();
+  slot_ = SlotOfPort(port);
+}
+
+PortEntry::~PortEntry() { gLibrary.lock->Leave(); }
+
+PortSession* PortEntry::Session(StatusCode* status) const {
+  if (slot_ == kNone) {
+    *status = kStatusUnknownPort;
+    return nullptr;
+  }
+  PortSession* session = gLibrary.sessions[slot_];
+  if (session == nullptr) *status = kStatusDeviceNotAvailable;
+  return session;
+}
+
+}  // namespace wirelet
+
+using wirelet::gDeviceTable;
+using wirelet::gLibrary;
+using wirelet::kNone;
+using wirelet::kSlotCount;
+using platform::usb::kNoHandle;
+
+extern "C" {
+
+int usb_find_first(void) {
+  platform::LockHolder hold(*gLibrary.lock);
+  gLibrary.findCursor = 0;
+  gLibrary.discoveryOpened = 0;
+  for (int k = 0; k < kSlotCount; ++k) {
+    gLibrary.portList[k] = 0;
+    gLibrary.portEntry[k] = kNone;
+  }
+  int count = 0;
+  // Every member index is asked: a gap in the list does not end the pass.
+  for (int index = 0; index < kSlotCount; ++index) {
+    int s = gDeviceTable.FindDeviceByIndex(static_cast<uint16_t>(index));
+    if (s == kNone) continue;
+    gLibrary.foundEntries[s] = s;
+    char path[wirelet::kPathSize] = {};
+    if (gDeviceTable.GetDevicePath(s, path) && wirelet::HasModelIds(path)) {
+      gLibrary.portList[count] = count + 1;
+      // Port n reaches the n-th printer of this pass, whatever slot the
+      // table gave it in earlier passes.
+      gLibrary.portEntry[count] = s;
+      ++count;
+      gLibrary.portCount.store(static_cast<uint32_t>(count));
+    }
+  }
+  // Discovery needs a device's handle only while it registers the device.
+  if (gLibrary.discoveryOpened == 1) {
+    for (int s = 0; s < kSlotCount; ++s) {
+      if (gLibrary.discoveryHandles[s] != kNoHandle) {
+        platform::usb::Close(gLibrary.discoveryHandles[s]);
+        gLibrary.discoveryHandles[s] = kNoHandle;
+      }
+    }
+  }
+  return gLibrary.portList[0];
+}
+
+int usb_find_next(void) {
+  platform::LockHolder hold(*gLibrary.lock);
+  int result = gLibrary.portList[gLibrary.findCursor + 1];
+  gLibrary.findCursor = gLibrary.findCursor + 1;
+  if (gLibrary.findCursor > 126) gLibrary.findCursor = 0;
+  return result;
+}
+
+StatusCode WIRELET_CALL usb_open_port(int port) {
+  platform::LockHolder hold(*gLibrary.lock);
+  StatusCode code = kStatusOk;
+  if (wirelet::IsPortOpen(port)) return kStatusPortAlreadyOpen;
+  int slot = wirelet::SlotOfPort(port);
+  if (slot == kNone) return kStatusUnknownPort;
+  gLibrary.openPort[slot] = port;
+  if (gLibrary.sessions[slot] == nullptr) {
+    gLibrary.sessions[slot] = new (std::nothrow) wirelet::PortSession;
+    if (gLibrary.sessions[slot] == nullptr) {
+      gLibrary.openPort[slot] = kNone;
+      return kStatusNoReaderWriter;
+    }
+  }
+  if (gLibrary.sessions[slot]->OpenSession(slot, &code) == 0) {
+    wirelet::DropSession(slot);
+  } else {
+    wirelet::StartWatcher();
+  }
+  return code;
+}
+
+StatusCode WIRELET_CALL usb_close_port(int port) {
+  platform::LockHolder hold(*gLibrary.lock);
+  int slot = wirelet::SlotOfPort(port);
+  if (slot == kNone) return kStatusUnknownPort;
+  wirelet::DropSession(slot);
+  // Closing any port stops the watcher; the next open starts a new one.
+  wirelet::StopWatcher();
+  return kStatusOk;
+}
+
+StatusCode WIRELET_CALL usb_get_id(int port, int* first, int* second) {
+  // No library lock: this only reads texts fixed when the session was made.
+  int slot = wirelet::SlotOfPort(port);
+  if (slot == kNone) return kStatusUnknownPort;
+  wirelet::PortSession* session = gLibrary.sessions[slot];
+  if (session == nullptr) return kStatusDeviceNotAvailable;
+  session->GetIds(first, second);
+  return kStatusOk;
+}
+
+}  // extern "C"

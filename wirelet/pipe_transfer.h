@@ -1,0 +1,109 @@
+// PipeReader and PipeWriter: every byte to and from a printer. A timed
+// transfer runs on a worker thread that the caller waits for at most
+// transferLimitMs; a worker that overruns has its blocked transfer aborted and
+// is waited for, so it never outlives the object whose fields it writes.
+#pragma once
+#include <cstdint>
+
+#include "platform/thread.h"
+#include "platform/usb_bus.h"
+#include "wirelet.h"
+
+namespace wirelet {
+
+constexpr uint32_t kTransferLimitMs = 10000;
+constexpr uint32_t kReadSize = 300;       // one timed read; the largest reply frame
+constexpr uint32_t kDataSize = 1024;      // the objects' data fields
+constexpr uint32_t kFrameBufferSize = 260;
+constexpr uint16_t kReplyHeaderSize = 10;
+
+// The session fields that both objects work with (PortSession owns them).
+struct TransferSettings {
+  int32_t timedTransfers;    // non-zero: worker thread with the time limit
+  uint8_t writePipeNumber;
+  uint8_t readPipeNumber;
+  int32_t directReadSize;
+  platform::usb::Handle writePipe;
+  platform::usb::Handle readPipe;
+  int32_t readTimedOut;      // 1 after a timed read was abandoned
+  int32_t writeTimedOut;
+  uint32_t transferLimitMs;  // how long a caller waits for a worker
+};
+
+// Stops an overrunning worker: abort its transfer, then wait until it ends.
+void EndOverrunWorker(platform::Thread* worker, platform::usb::TransferAbort* abort);
+
+class PipeReader {
+ public:
+  enum DecodeMode { kErrorMode, kStatusMode };
+
+  explicit PipeReader(TransferSettings* owner);
+  PipeReader(const PipeReader&) = delete;
+  PipeReader& operator=(const PipeReader&) = delete;
+
+  // One reply frame into destination (room for kReadSize bytes). 1: *count
+  // bytes stored, status 0. 0: *count 0, status 2600.
+  int ReadTimed(uint8_t* destination, uint32_t* count, StatusCode* status);
+  // In the calling thread; a successful read of 0 bytes is a success.
+  int ReadDirect(uint8_t* destination, uint32_t* count, StatusCode* status);
+  int Read(uint8_t* destination, uint32_t* count, StatusCode* status);
+
+  // The replies of the command protocol; each reads one frame.
+  int ReadUpdateReply(StatusCode* status);
+  int ReadStatusReply(StatusCode* status);
+  // payload: room for 290 bytes.
+  int ReadFirmwareInfoReply(uint8_t* payload, StatusCode* status);
+  // *length: the payload length mod 256.
+  int ReadReplyPayload(uint8_t* payload, uint8_t* length, StatusCode* status);
+
+  static int DecodeReply(DecodeMode mode, const uint8_t* frame, StatusCode* status);
+  static int DecodeErrorGroup(const uint8_t* frame, StatusCode* status);
+  static int DecodeErrorDetail(const uint8_t* frame, StatusCode* status);
+
+ private:
+  static uint32_t ReaderThread(void* reader);
+  // Reads a frame into a cleared kReadSize buffer and checks its length
+  // against its header: 1 well-formed, 0 not (status 2600), -1 read failed.
+  int ReadFrame(uint8_t* frame, uint32_t* received, StatusCode* status);
+
+  TransferSettings* owner_;
+  platform::Thread worker_;
+  platform::usb::TransferAbort abort_;
+  uint8_t succeeded_;
+  uint8_t data_[kDataSize];
+  uint32_t count_;
+};
+
+class PipeWriter {
+ public:
+  explicit PipeWriter(TransferSettings* owner);
+  PipeWriter(const PipeWriter&) = delete;
+  PipeWriter& operator=(const PipeWriter&) = delete;
+
+  // n at most kDataSize; a larger count sends nothing and fails.
+  int WriteTimed(const uint8_t* source, uint32_t n, uint32_t* written, StatusCode* status);
+  // Success needs a write of at least one byte.
+  int WriteDirect(const uint8_t* source, uint32_t n, uint32_t* written, StatusCode* status);
+
+  // The command frames; each is sent whole by one transfer.
+  int SendRaw(const uint8_t* data, uint8_t n, StatusCode* status);
+  int SendUniversal(const uint8_t* data, uint8_t n, StatusCode* status);
+  int SendStatusRequest(StatusCode* status);
+  int SendFirmwareInfoRequest(uint8_t component, StatusCode* status);
+  int SendTargetUpdateShort(uint8_t a, uint16_t b, uint16_t c, StatusCode* status);
+  int SendTargetUpdateLong(uint8_t a, uint32_t b, uint32_t c, StatusCode* status);
+
+ private:
+  static uint32_t WriterThread(void* writer);
+  int SendFrame(const uint8_t* frame, uint32_t n, StatusCode* status);
+
+  TransferSettings* owner_;
+  platform::Thread worker_;
+  platform::usb::TransferAbort abort_;
+  uint8_t data_[kDataSize];
+  uint8_t succeeded_;
+  uint32_t count_;
+  uint32_t written_;
+};
+
+}  // namespace wirelet

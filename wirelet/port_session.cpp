@@ -1,0 +1,268 @@
+#include "port_session.h"
+
+#include <cstring>
+#include <new>
+
+#include "device_table.h"
+#include "library_state.h"
+
+namespace wirelet {
+
+using platform::NamedMutex;
+using platform::usb::Handle;
+using platform::usb::kNoHandle;
+
+namespace {
+
+void SetStatus(StatusCode* status, StatusCode value) {
+  if (status != nullptr) *status = value;
+}
+
+void CloseIfOpen(Handle* handle) {
+  if (*handle != kNoHandle) platform::usb::Close(*handle);
+  *handle = kNoHandle;
+}
+
+// A handle whose last timed transfer was abandoned is forgotten, not closed.
+void ForgetOrClose(Handle* handle, int32_t timedOut) {
+  if (*handle != kNoHandle && timedOut != 1) platform::usb::Close(*handle);
+  *handle = kNoHandle;
+}
+
+void CloseDeviceMutex(int slot) {
+  delete gLibrary.slotMutex[slot];  // closes it
+  gLibrary.slotMutex[slot] = nullptr;
+}
+
+int HexValue(const char* text) {
+  int value = 0;
+  for (int i = 0; i < 4 && text[i] != '\0'; ++i) {
+    char c = text[i];
+    int digit = 0;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+}  // namespace
+
+PortSession::PortSession() : initialised(0), settings(), writer(nullptr), reader(nullptr) {
+  std::memset(vendorIdText, 0, sizeof vendorIdText);
+  std::memset(productIdText, 0, sizeof productIdText);
+}
+
+PortSession::~PortSession() {
+  delete writer;
+  delete reader;
+}
+
+void PortSession::InitialiseSettings() {
+  if (initialised == 1) return;
+  settings.directReadSize = 512;
+  settings.writePipe = kNoHandle;
+  settings.readPipe = kNoHandle;
+  settings.readTimedOut = 0;
+  settings.writeTimedOut = 0;
+  settings.timedTransfers = 1;
+  settings.transferLimitMs = kTransferLimitMs;
+  std::memset(vendorIdText, 0, sizeof vendorIdText);
+  std::memset(productIdText, 0, sizeof productIdText);
+  initialised = 1;
+}
+
+int PortSession::OpenSession(int slot, StatusCode* status) {
+  // A port that the watcher marked not open while its printer stayed still
+  // holds its claim: let go of it before claiming afresh.
+  ReleaseMutexOfSlot(slot);
+  ReleaseClaim(slot);
+  gLibrary.slotEntry[slot] = kNone;
+  gLibrary.slotWriteHandle[slot] = kNoHandle;
+  gLibrary.slotReadHandle[slot] = kNoHandle;
+  InitialiseSettings();
+  if (writer == nullptr) writer = new (std::nothrow) PipeWriter(&settings);
+  if (writer == nullptr) {
+    SetStatus(status, kStatusNoReaderWriter);
+    return 0;
+  }
+  if (reader == nullptr) reader = new (std::nothrow) PipeReader(&settings);
+  if (reader == nullptr) {
+    SetStatus(status, kStatusNoReaderWriter);
+    return 0;
+  }
+  // The printer that the latest discovery pass numbered for this port.
+  gLibrary.slotEntry[slot] = gLibrary.portEntry[slot];
+  if (ClaimDevice(slot) == 0) {
+    SetStatus(status, kStatusDeviceNotAvailable);
+    return 0;
+  }
+  AdoptHandles(slot);
+  SetStatus(status, kStatusOk);
+  return 1;
+}
+
+int PortSession::ClaimDevice(int slot) {
+  int count = 0;
+  int entry = gLibrary.slotEntry[slot];
+  if (entry == kNone) return 0;
+  char path[kPathSize] = {};
+  if (gDeviceTable.GetDevicePath(entry, path)) {
+    // Named after the path without its "\\?\" prefix, so every process that
+    // opens this printer uses the same mutex. A printer in use elsewhere is
+    // claimed as soon as that process's current claim or command ends.
+    NamedMutex* mutex = new (std::nothrow) NamedMutex;
+    if (mutex != nullptr && !mutex->Create(path + 4, false, nullptr)) {
+      delete mutex;
+      mutex = nullptr;
+    }
+    gLibrary.slotMutex[slot] = mutex;
+    if (mutex != nullptr) {
+      NamedMutex::WaitResult waited = mutex->Wait(platform::kInfinite);
+      bool owned = waited == NamedMutex::WaitResult::Obtained ||
+                   waited == NamedMutex::WaitResult::Abandoned;
+      if (owned && HasModelIds(path) && OpenPipes(slot) == 1) count = 1;
+      if (owned) mutex->Release();
+    }
+  }
+  if (count == 0) {
+    CloseDeviceMutex(slot);
+    gDeviceTable.ReleaseDevice(entry);
+    gLibrary.slotEntry[slot] = kNone;
+  }
+  return count;
+}
+
+int PortSession::OpenPipes(int slot) {
+  settings.readPipeNumber = 0;
+  settings.writePipeNumber = 1;
+  int entry = gLibrary.slotEntry[slot];
+  gLibrary.slotReadHandle[slot] = gDeviceTable.OpenDevicePipe(entry, 0, settings.readPipeNumber);
+  gLibrary.slotWriteHandle[slot] = gDeviceTable.OpenDevicePipe(entry, 0, settings.writePipeNumber);
+  if (gLibrary.slotReadHandle[slot] != kNoHandle && gLibrary.slotWriteHandle[slot] != kNoHandle)
+    return 1;
+  // Half a claim is none: the pipe that did open is closed again.
+  CloseIfOpen(&gLibrary.slotReadHandle[slot]);
+  CloseIfOpen(&gLibrary.slotWriteHandle[slot]);
+  return 0;
+}
+
+void PortSession::AdoptHandles(int slot) {
+  settings.writePipe = gLibrary.slotWriteHandle[slot];
+  settings.readPipe = gLibrary.slotReadHandle[slot];
+}
+
+int PortSession::AcquireDevice(int slot, StatusCode* status) {
+  NamedMutex* mutex = gLibrary.slotMutex[slot];
+  if (gLibrary.slotEntry[slot] == kNone) {
+    SetStatus(status, kStatusDeviceNotAvailable);
+    return 0;
+  }
+  switch (mutex != nullptr ? mutex->Wait(kCommandMutexWaitMs) : NamedMutex::WaitResult::Failed) {
+    case NamedMutex::WaitResult::Obtained:
+      SetStatus(status, kStatusOk);
+      return 1;
+    case NamedMutex::WaitResult::Abandoned:
+      // Reported as busy, but the ownership that came with it is given
+      // back, or the printer would stay locked for every process.
+      mutex->Release();
+      SetStatus(status, kStatusDeviceBusy);
+      return 0;
+    case NamedMutex::WaitResult::TimedOut:
+      SetStatus(status, kStatusDeviceBusy);
+      return 0;
+    case NamedMutex::WaitResult::Failed:
+      break;
+  }
+  SetStatus(status, kStatusUnexpected);
+  return 0;
+}
+
+void PortSession::ReleaseDeviceMutex(int slot) {
+  if (gLibrary.slotMutex[slot] != nullptr) gLibrary.slotMutex[slot]->Release();
+}
+
+int PortSession::CheckPipes(int slot) {
+  int entry = gLibrary.slotEntry[slot];
+  Handle read = gDeviceTable.OpenDevicePipe(entry, 0, settings.readPipeNumber);
+  Handle write = read == kNoHandle ? kNoHandle
+                                   : gDeviceTable.OpenDevicePipe(entry, 0, settings.writePipeNumber);
+  // The fresh handles only prove the printer is still there.
+  bool present = read != kNoHandle && write != kNoHandle;
+  CloseIfOpen(&read);
+  CloseIfOpen(&write);
+  if (!present) return 0;
+  settings.writePipe = gLibrary.slotWriteHandle[slot];
+  settings.readPipe = gLibrary.slotReadHandle[slot];
+  return 1;
+}
+
+void PortSession::ReleaseMutexOfSlot(int slot) {
+  if (gLibrary.slotMutex[slot] == nullptr) return;
+  gLibrary.slotMutex[slot]->Release();
+  CloseDeviceMutex(slot);
+}
+
+void PortSession::ReleaseClaim(int slot) {
+  int entry = gLibrary.slotEntry[slot];
+  if (entry == kNone) return;
+  gDeviceTable.ReleaseDevice(entry);
+  gLibrary.slotEntry[slot] = kNone;
+  ReleaseMutexOfSlot(slot);
+  ForgetOrClose(&gLibrary.slotWriteHandle[slot], settings.writeTimedOut);
+  ForgetOrClose(&gLibrary.slotReadHandle[slot], settings.readTimedOut);
+}
+
+void PortSession::CloseSession(int slot) {
+  ReleaseMutexOfSlot(slot);
+  ReleaseClaim(slot);
+  delete writer;
+  delete reader;
+  writer = nullptr;
+  reader = nullptr;
+}
+
+void PortSession::ClosePipesIfGone(int slot) {
+  if (slot < 0 || slot >= kSlotCount) return;
+  int entry = gLibrary.slotEntry[slot];
+  if (entry == kNone || gDeviceTable.IsDevicePresent(entry)) return;
+  ForgetOrClose(&gLibrary.slotWriteHandle[slot], settings.writeTimedOut);
+  ForgetOrClose(&gLibrary.slotReadHandle[slot], settings.readTimedOut);
+  settings.writePipe = kNoHandle;
+  settings.readPipe = kNoHandle;
+}
+
+void PortSession::ReleaseDeviceIfGone(int slot) {
+  int entry = gLibrary.slotEntry[slot];
+  if (entry == kNone || gDeviceTable.IsDevicePresent(entry)) return;
+  gDeviceTable.ReleaseDevice(entry);
+  gLibrary.slotEntry[slot] = kNone;
+  ReleaseMutexOfSlot(slot);
+}
+
+int PortSession::WriteBulk(const uint8_t* data, int length, StatusCode* status) {
+  int result = 0;
+  if (length <= 0) return 0;
+  for (int sent = 0; sent != length;) {
+    int piece = length - sent < kBulkPieceSize ? length - sent : kBulkPieceSize;
+    uint32_t written = 0;
+    result = writer->WriteDirect(data + sent, static_cast<uint32_t>(piece), &written, status);
+    if (result != 1) return result;
+    // A piece the printer took only in part would shift the rest of the
+    // image: stop there rather than send what follows out of place.
+    if (written != static_cast<uint32_t>(piece)) {
+      SetStatus(status, kStatusTransferFailed);
+      return 0;
+    }
+    sent += piece;
+  }
+  return result;
+}
+
+void PortSession::GetIds(int* first, int* second) const {
+  if (first != nullptr) *first = HexValue(vendorIdText);
+  if (second != nullptr) *second = HexValue(productIdText);
+}
+
+}  // namespace wirelet

@@ -1,0 +1,64 @@
+// PortSession: one open port. It claims its printer under the printer's
+// device mutex, keeps the transfer settings that its PipeReader and
+// PipeWriter work with, and lets go of the printer at close or when the
+// watcher finds it gone. Every operation runs under the library lock.
+#pragma once
+#include <cstdint>
+
+#include "pipe_transfer.h"
+#include "wirelet.h"
+
+namespace wirelet {
+
+constexpr uint32_t kCommandMutexWaitMs = 500;
+constexpr int kBulkPieceSize = 4096;
+
+class PortSession {
+ public:
+  PortSession();
+  ~PortSession();
+  PortSession(const PortSession&) = delete;
+  PortSession& operator=(const PortSession&) = delete;
+
+  // Prepares the session and claims the printer of the port slot.
+  // 1: status 0. 0: status 1000 (cannot claim) or 1100 (no reader or writer).
+  int OpenSession(int slot, StatusCode* status);
+  // 1 when the printer was claimed: its mutex exists and both pipes are open.
+  int ClaimDevice(int slot);
+  int OpenPipes(int slot);
+  void AdoptHandles(int slot);
+
+  // Takes the device mutex for one command, waiting at most 500 ms.
+  // 0: status 1000 (no printer), 1500 (busy or abandoned) or 2504 (wait failed).
+  int AcquireDevice(int slot, StatusCode* status);
+  // Ends what AcquireDevice began.
+  void ReleaseDeviceMutex(int slot);
+  // 1 when both pipes of the printer can still be opened.
+  int CheckPipes(int slot);
+
+  void ReleaseMutexOfSlot(int slot);
+  void ReleaseClaim(int slot);
+  void CloseSession(int slot);
+
+  // For the watcher: let go of a printer that is no longer attached.
+  void ClosePipesIfGone(int slot);
+  void ReleaseDeviceIfGone(int slot);
+
+  // Bulk data in pieces of 4096 bytes, in the calling thread. A length of 0
+  // (or less) sends nothing and returns 0 without writing a status.
+  int WriteBulk(const uint8_t* data, int length, StatusCode* status);
+
+  void GetIds(int* first, int* second) const;
+
+  int32_t initialised;
+  TransferSettings settings;
+  char vendorIdText[5];
+  char productIdText[5];
+  PipeWriter* writer;
+  PipeReader* reader;
+
+ private:
+  void InitialiseSettings();
+};
+
+}  // namespace wirelet
