@@ -1,0 +1,122 @@
+// The two phases of the driver against the scripted library: which printers
+// are updated, in what order, and what each phase returns.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "device_library.h"
+#include "driver.h"
+#include "engine_update.h"
+#include "support/updater_fixture.h"
+
+using testing_support::CountOf;
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+class PhaseTest : public testing_support::UpdaterFixture {
+ protected:
+  void SetUp() override {
+    WritePackage();
+    Load();
+    delete writeLock;  // the engine phase makes its own
+    writeLock = nullptr;
+  }
+};
+
+TEST_F(PhaseTest, ControllerPhaseUpdatesPrintersOneAfterTheOther) {
+  fake.ports = {2, 1};
+  EXPECT_EQ(0, RunControllerPhase());
+  Texts calls = fake.Texts();
+  ASSERT_EQ(15u, calls.size());
+  EXPECT_EQ((Texts{"find_first", "find_next", "find_next", "open 2"}), Texts(calls.begin(), calls.begin() + 4));
+  EXPECT_EQ("close 2", calls[8]);
+  EXPECT_EQ("open 1", calls[9]);
+  EXPECT_EQ("close 1", calls[14]);
+  EXPECT_EQ(0u, console.Text().find("Detected 2 printer(s)\n"));
+  EXPECT_EQ(2, CountOf(console.Text(), "USB Firmware download complete"));
+  // Released at the end of the phase.
+  EXPECT_EQ(0, deviceLibrary.loaded);
+}
+
+TEST_F(PhaseTest, ControllerPhaseResultIsTheSinglePrintersResult) {
+  fake.printers[1].targetStatus[6] = 2600;
+  EXPECT_EQ(-1, RunControllerPhase());
+}
+
+TEST_F(PhaseTest, ControllerPhaseSucceedsWithSeveralPrintersWhateverTheyDid) {
+  fake.ports = {1, 2};
+  fake.printers[1].targetStatus[6] = 2600;
+  fake.printers[2].targetStatus[6] = 2600;
+  EXPECT_EQ(0, RunControllerPhase());
+  EXPECT_EQ(2, CountOf(console.Text(), "USB Firmware download failed (2600)"));
+}
+
+TEST_F(PhaseTest, UnopenedSinglePrinterDoesNotFailTheControllerPhase) {
+  fake.printers[1].openStatus = 1000;
+  EXPECT_EQ(0, RunControllerPhase());
+}
+
+TEST_F(PhaseTest, NoPrinterEndsEitherPhase) {
+  fake.ports = {};
+  EXPECT_EQ(-1, RunControllerPhase());
+  EXPECT_EQ("The printer is not connected. \n", console.Text());
+  EXPECT_EQ(1, deviceLibrary.loaded);  // the program ends right after
+  console.Clear();
+  EXPECT_EQ(-1, RunEnginePhase());
+  EXPECT_EQ("The printer is not connected. \n", console.Text());
+  EXPECT_EQ(nullptr, writeLock);
+}
+
+TEST_F(PhaseTest, EnginePhaseRunsEveryPrinterAtOnceAndCleansUp) {
+  fake.ports = {1, 2, 3};
+  // Each transfer takes real time, so transfers that overlapped would show.
+  fake.writeHoldMicroseconds = 20000;
+  EXPECT_EQ(0, RunEnginePhase());
+  EXPECT_EQ(1, fake.MostConcurrentWrites());
+  for (int port : {1, 2, 3}) {
+    Texts calls = fake.Texts(port);
+    ASSERT_EQ(14u, calls.size()) << port;
+    EXPECT_EQ("open " + std::to_string(port), calls.front());
+    EXPECT_EQ("close " + std::to_string(port), calls.back());
+  }
+  std::string text = console.Text();
+  EXPECT_EQ(0u, text.find("Detected 3 printer(s)\n"));
+  for (const char* line : {"Firmware download complete... #printer 01", "Firmware download complete... #printer 02",
+                           "Firmware download complete... #printer 03"})
+    EXPECT_EQ(1, CountOf(text, line)) << line;
+  EXPECT_EQ(nullptr, writeLock);
+  EXPECT_EQ(0, deviceLibrary.loaded);
+}
+
+TEST_F(PhaseTest, OnePrintersFailureLeavesTheOthersRunning) {
+  fake.ports = {1, 2, 3};
+  fake.printers[2].targetStatus[0] = 2600;  // DSP refused
+  fake.printers[3].statuses = {2102};       // busy at the start
+  EXPECT_EQ(0, RunEnginePhase());
+  std::string text = console.Text();
+  EXPECT_EQ(1, CountOf(text, "Firmware download complete... #printer 01"));
+  EXPECT_EQ(1, CountOf(text, "Firmware download failed (2600)... #printer 02"));
+  EXPECT_EQ(1, CountOf(text, "Firmware download failed (2102)... #printer 03"));
+  EXPECT_EQ(14u, fake.Texts(1).size());
+}
+
+TEST_F(PhaseTest, EnginePhaseTakesTheFirstTenPrinters) {
+  fake.ports = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  EXPECT_EQ(0, RunEnginePhase());
+  EXPECT_EQ(0u, console.Text().find("Detected 10 printer(s)\n"));
+  EXPECT_EQ(10, CountOf(console.Text(), "Firmware download complete..."));
+  EXPECT_TRUE(fake.Texts(11).empty());
+}
+
+TEST_F(PhaseTest, LibraryThatCannotBeLoadedEndsEitherPhase) {
+  deviceLibrary = DeviceLibrary{};  // unbound, and no wirelet.dll here
+  EXPECT_EQ(-1, RunControllerPhase());
+  EXPECT_EQ(-1, RunEnginePhase());
+  EXPECT_EQ("SDK Load Failed Error. \nSDK Load Failed Error. \n", console.Text());
+  EXPECT_TRUE(fake.Calls().empty());
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+#include "process.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace testing_support {
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::string& directory) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(pipeFds[1], STDOUT_FILENO);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    if (chdir(directory.c_str()) != 0) _exit(127);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  output_ = pipeFds[0];
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    Finish();
+  }
+  if (output_ >= 0) close(output_);
+}
+
+ProcessResult ChildProcess::Finish() {
+  ProcessResult result;
+  if (pid_ <= 0) return result;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(output_, buffer, sizeof buffer);
+    if (n > 0) {
+      result.output.append(buffer, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  return result;
+}
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& directory) {
+  ChildProcess child(program, arguments, directory);
+  return child.Finish();
+}
+
+}  // namespace testing_support

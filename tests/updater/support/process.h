@@ -1,0 +1,30 @@
+// Running the built program as a child process in a given directory.
+#pragma once
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace testing_support {
+
+struct ProcessResult {
+  int exitStatus = -1;  // 0..255, or -1 when it did not exit normally
+  std::string output;   // standard output
+};
+
+class ChildProcess {
+ public:
+  // Starts program with arguments, in directory, its standard output piped.
+  ChildProcess(const std::string& program, const std::vector<std::string>& arguments, const std::string& directory);
+  ~ChildProcess();
+  // Reads the output to its end and waits for the exit.
+  ProcessResult Finish();
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+};
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& directory);
+
+}  // namespace testing_support
