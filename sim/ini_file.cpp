@@ -61,7 +61,13 @@ bool IniFile::Load(const std::string& path, std::string* error) {
       entry.value = entry.value.substr(1, entry.value.size() - 2);
     }
     entry.line = number;
-    if (Find(entry.section, entry.key) == nullptr) entries_.push_back(entry);
+    // A repeated key is a mistake in a scenario, not something to ignore.
+    if (const IniEntry* first = Find(entry.section, entry.key)) {
+      *error = path + ":" + std::to_string(number) + ": [" + section + "] " + entry.key +
+               " repeats line " + std::to_string(first->line);
+      return false;
+    }
+    entries_.push_back(entry);
   }
   return true;
 }

@@ -1,5 +1,5 @@
 // A small INI reader for scenario files: case-insensitive section and key
-// names, the first occurrence of a key wins, values trimmed of blanks and one
+// names, a key at most once per section, values trimmed of blanks and one
 // pair of matching quotes, ';' and '#' comment lines.
 #pragma once
 #include <string>
@@ -16,8 +16,8 @@ struct IniEntry {
 
 class IniFile {
  public:
-  // false and a message when the file cannot be read or a line is not
-  // "[section]", "key = value", a comment or blank.
+  // false and a message when the file cannot be read, a key repeats, or a
+  // line is not "[section]", "key = value", a comment or blank.
   bool Load(const std::string& path, std::string* error);
 
   const std::vector<IniEntry>& Entries() const { return entries_; }

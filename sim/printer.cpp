@@ -99,9 +99,12 @@ bool Printer::Busy(uint64_t nowMs) const { return busyForever_ || nowMs < busyUn
 
 Printer::WriteResult Printer::Write(const uint8_t* data, size_t size, uint64_t nowMs) {
   WriteResult result;
-  if (stalled_ || (receiving_ && config_.stallAfterBytes >= 0 &&
-                   imageBytes_ + size > static_cast<uint64_t>(config_.stallAfterBytes))) {
+  if (!stalled_ && !stallFired_ && receiving_ && config_.stallAfterBytes >= 0 &&
+      imageBytes_ + size > static_cast<uint64_t>(config_.stallAfterBytes)) {
     stalled_ = true;
+    stallFired_ = true;
+  }
+  if (stalled_) {
     Reject("write of " + std::to_string(size) + " bytes not acknowledged (stalled)");
     result.acknowledge = false;
     return result;
@@ -115,12 +118,13 @@ Printer::WriteResult Printer::TakeImageBytes(const uint8_t* data, size_t size, u
   WriteResult result;
   size_t room = expected_ - image_.size();
   size_t take = size < room ? size : room;
-  if (config_.unplugAfterBytes >= 0) {
+  if (config_.unplugAfterBytes >= 0 && !unplugFired_) {
     uint64_t limit = static_cast<uint64_t>(config_.unplugAfterBytes);
     uint64_t allowed = limit > imageBytes_ ? limit - imageBytes_ : 0;
     if (take >= allowed) {
       take = static_cast<size_t>(allowed);
       result.unplug = true;
+      unplugFired_ = true;
     }
   }
   Log("out", data, result.unplug ? take : size);

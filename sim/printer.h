@@ -81,6 +81,9 @@ class Printer {
   bool busyForever_ = false;
   uint64_t busyUntil_ = 0;
   bool stalled_ = false;
+  // The byte-count faults fire once per run.
+  bool stallFired_ = false;
+  bool unplugFired_ = false;
   uint64_t imageBytes_ = 0;  // all image bytes taken, for the unplug/stall faults
   uint64_t commands_ = 0;
   std::vector<uint32_t> faultCounts_;

@@ -134,10 +134,18 @@ bool ApplyKey(const IniEntry& entry, PrinterConfig* config, std::string* error) 
     if (!ParseNumber(value, 0, 1, &number)) return fail("needs 0 or 1");
     config->plugged = number == 1;
   } else if (key.compare(0, 6, "fault_") == 0) {
-    FaultRule rule;
-    std::string why;
-    if (!ParseFault(key.substr(6), value, &rule, &why)) return fail(why);
-    config->faults.push_back(rule);
+    // Several rules for one kind go in one value, separated by commas.
+    size_t begin = 0;
+    for (;;) {
+      size_t comma = value.find(',', begin);
+      std::string part = value.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+      FaultRule rule;
+      std::string why;
+      if (!ParseFault(key.substr(6), part, &rule, &why)) return fail(why);
+      config->faults.push_back(rule);
+      if (comma == std::string::npos) break;
+      begin = comma + 1;
+    }
   } else {
     return fail("unknown key");
   }
@@ -283,7 +291,7 @@ order, [printer1], [printer2], ...  Keys of a printer section:
   stall_after_bytes = N   image writes beyond N bytes are never acknowledged
   unplug_at_command = K   pulled on receiving its K-th command frame
   replug_ms = MS          plugged in again MS after any scripted unplug (0 never)
-  fault_KIND = ACTION [@N | @N+ | @N-M]
+  fault_KIND = ACTION [@N | @N+ | @N-M] [, ACTION [@...] ...]
       KIND: status, info, info1..info7, announce, announce0..announce255 (target),
             universal, premain (03 f1 3e a5), close1 (03 f1 3d 00),
             close2 (05 ff aa 55 cc 33); the most specific kind that applies wins.
@@ -291,7 +299,8 @@ order, [printer1], [printer2], ...  Keys of a printer section:
             | badlength | payload N | flags | garbage N | unplug
       CODE and STATE are one character or 0xNN; GROUP, DETAIL, N are numbers.
       @N: only the N-th command of that kind, @N+: from the N-th on,
-      @N-M: the N-th to the M-th; default: every one.
+      @N-M: the N-th to the M-th; default: every one. The first rule that
+      applies wins.
       An announcement answered by noreply, error or unplug is not taken.
 )";
 }
