@@ -112,8 +112,6 @@ int RunEnginePhase() {
 }
 
 int UpdaterMain(int argc, char* argv[]) {
-  platform::ConsoleInit();
-
   // The program directory is shown on the old Windows family only and used
   // for nothing else.
   if (!platform::IsNtPlatform() && argc > 0) {

@@ -124,16 +124,6 @@ TEST_F(ProgramTest, NoPrinterConnected) {
   EXPECT_EQ(std::string(kBanner) + "The printer is not connected. \n", console.Text());
 }
 
-TEST_F(ProgramTest, NoLibraryInTheCurrentDirectory) {
-  EXPECT_EQ(-1, Run());
-  EXPECT_EQ(std::string(kBanner) + "SDK Load Failed Error. \n", console.Text());
-}
-
-TEST_F(ProgramTest, MissingPackageListsNoneForEveryFile) {
-  EXPECT_EQ(-1, Run({"missing.ini"}));
-  EXPECT_EQ(std::string(kEmptyBanner) + "SDK Load Failed Error. \n", console.Text());
-}
-
 TEST_F(ProgramTest, SecondInstanceLoadsNothing) {
   InstallDouble("printers 1\n");
   platform::NamedMutex first;
@@ -158,7 +148,8 @@ TEST_F(ExecutableTest, WithoutArgumentEndsSilentlyWithZero) {
   EXPECT_EQ("", result.output);
 }
 
-TEST_F(ExecutableTest, MissingPackageAndNoLibrary) {
+// Also: no library in the current directory.
+TEST_F(ExecutableTest, MissingPackageListsNoneForEveryFile) {
   ProcessResult result = RunProcess(UPGRADE_PROGRAM, {"missing.ini"}, dir.Path().string());
   EXPECT_EQ(255, result.exitStatus);
   EXPECT_EQ(std::string(kEmptyBanner) + "SDK Load Failed Error. \n", result.output);
