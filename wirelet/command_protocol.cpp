@@ -148,6 +148,11 @@ int PipeReader::ReadFrame(uint8_t* frame, uint32_t* received, StatusCode* status
   std::memset(frame, 0, kReadSize);
   *received = 0;
   if (!Read(frame, received, status)) return -1;
+  // Too short to carry a header: no kind, code or state to decode.
+  if (*received < kReplyHeaderSize) {
+    *status = kStatusTransferFailed;
+    return -1;
+  }
   uint32_t declared = static_cast<uint32_t>(frame[8]) | static_cast<uint32_t>(frame[9]) << 8;
   if (*received == declared + kReplyHeaderSize) {
     *status = kStatusOk;

@@ -63,7 +63,8 @@ class PipeReader {
  private:
   static uint32_t ReaderThread(void* reader);
   // Reads a frame into a cleared kReadSize buffer and checks its length
-  // against its header: 1 well-formed, 0 not (status 2600), -1 read failed.
+  // against its header: 1 well-formed, 0 not (status 2600), -1 the read
+  // failed or brought less than a header (nothing to decode).
   int ReadFrame(uint8_t* frame, uint32_t* received, StatusCode* status);
 
   TransferSettings* owner_;

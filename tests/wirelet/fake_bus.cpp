@@ -1,0 +1,311 @@
+#include "fake_bus.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/usb_bus.h"
+
+namespace fakebus {
+namespace {
+
+struct Printer {
+  bool present = true;
+  std::vector<Bytes> replies;
+  bool emptyReads = false;
+  bool writesHang = false;
+  uint32_t writeLimit = 0;
+  int failWrite = -1;
+  int writeCount = 0;
+  bool pipeOpenFails[2] = {false, false};
+  std::vector<Bytes> written;
+  int deviceOpens = 0;
+  int readsStarted = 0;
+};
+
+struct OpenHandle {
+  std::string path;  // the printer's path
+  int pipe;          // -1: the device itself
+};
+
+struct Bus {
+  std::mutex mutex;
+  std::vector<std::string> interfaces;
+  std::map<int, std::string> secondQuery;
+  std::map<int, int> queries;
+  std::map<std::string, Printer> printers;
+  std::map<platform::usb::Handle, OpenHandle> handles;
+  platform::usb::Handle nextHandle = 100;
+  int notices = 0;
+  int inProgress = 0;
+};
+
+Bus& TheBus() {
+  static Bus bus;
+  return bus;
+}
+
+// Splits a name into its printer path and pipe number (-1 for the device).
+bool ParseName(const std::string& name, std::string* path, int* pipe) {
+  static const char kSuffix[] = "\\if000pipe00";
+  size_t at = name.rfind(kSuffix);
+  if (at != std::string::npos && at + sizeof kSuffix == name.size()) {
+    char digit = name.back();
+    if (digit != '0' && digit != '1') return false;
+    *path = name.substr(0, at);
+    *pipe = digit - '0';
+    return true;
+  }
+  *path = name;
+  *pipe = -1;
+  return true;
+}
+
+// Counts a transfer as in progress for its lifetime.
+class InProgress {
+ public:
+  InProgress() { Bump(1); }
+  ~InProgress() { Bump(-1); }
+
+ private:
+  static void Bump(int by);
+};
+
+// Waits up to 10 ms for the abort to fire; true when it has.
+bool AbortFired(platform::usb::TransferAbort* abort) {
+  if (abort == nullptr) {
+    usleep(10000);
+    return false;
+  }
+  if (abort->Aborted()) return true;
+  pollfd fd = {static_cast<int>(abort->WaitObject()), POLLIN, 0};
+  poll(&fd, 1, 10);
+  return abort->Aborted();
+}
+
+void InProgress::Bump(int by) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().inProgress += by;
+}
+
+}  // namespace
+
+void Reset() {
+  Bus& bus = TheBus();
+  std::lock_guard<std::mutex> hold(bus.mutex);
+  bus.interfaces.clear();
+  bus.secondQuery.clear();
+  bus.queries.clear();
+  bus.printers.clear();
+  bus.handles.clear();
+  bus.notices = 0;
+}
+
+std::string ModelPath(const std::string& instance) {
+  return "\\\\?\\usb#vid_7a3d&pid_00b4#" + instance + "-" + std::to_string(getpid()) +
+         "#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+}
+
+int AddInterface(const std::string& path) {
+  Bus& bus = TheBus();
+  std::lock_guard<std::mutex> hold(bus.mutex);
+  bus.interfaces.push_back(path);
+  bus.printers[path];
+  return static_cast<int>(bus.interfaces.size()) - 1;
+}
+
+void SetPresent(const std::string& path, bool present) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].present = present;
+}
+
+void ChangePathOnSecondQuery(int index, const std::string& path) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().secondQuery[index] = path;
+}
+
+void QueueReply(const std::string& path, const Bytes& frame) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].replies.push_back(frame);
+}
+
+void SetEmptyReads(const std::string& path, bool empty) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].emptyReads = empty;
+}
+
+void SetWritesHang(const std::string& path, bool hang) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].writesHang = hang;
+}
+
+void SetWriteLimit(const std::string& path, uint32_t bytes) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].writeLimit = bytes;
+}
+
+void FailWrite(const std::string& path, int number) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].failWrite = number;
+}
+
+void FailPipeOpen(const std::string& path, int pipe, bool fail) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].pipeOpenFails[pipe] = fail;
+}
+
+std::vector<Bytes> Written(const std::string& path) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  return TheBus().printers[path].written;
+}
+
+int DeviceOpens(const std::string& path) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  return TheBus().printers[path].deviceOpens;
+}
+
+int OpenHandles() {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  return static_cast<int>(TheBus().handles.size());
+}
+
+int OpenPipeHandles(const std::string& path, int pipe) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  int n = 0;
+  for (const auto& entry : TheBus().handles)
+    if (entry.second.path == path && entry.second.pipe == pipe) ++n;
+  return n;
+}
+
+int TransfersInProgress() {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  return TheBus().inProgress;
+}
+
+int ReadsStarted(const std::string& path) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  return TheBus().printers[path].readsStarted;
+}
+
+void Notify() {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  ++TheBus().notices;
+}
+
+}  // namespace fakebus
+
+namespace platform {
+namespace usb {
+
+using fakebus::TheBus;
+
+size_t EnumerateInterface(uint16_t index, char* buffer, size_t size) {
+  fakebus::Bus& bus = TheBus();
+  std::lock_guard<std::mutex> hold(bus.mutex);
+  if (index >= bus.interfaces.size()) return 0;
+  std::string path = bus.interfaces[index];
+  int query = bus.queries[index]++;
+  auto changed = bus.secondQuery.find(index);
+  if (query % 2 == 1 && changed != bus.secondQuery.end()) path = changed->second;
+  size_t needed = path.size() + 1;
+  if (buffer != nullptr && size >= needed) std::memcpy(buffer, path.c_str(), needed);
+  return needed;
+}
+
+Handle Open(const char* name) {
+  fakebus::Bus& bus = TheBus();
+  std::lock_guard<std::mutex> hold(bus.mutex);
+  std::string path;
+  int pipe = -1;
+  if (!fakebus::ParseName(name, &path, &pipe)) return kNoHandle;
+  auto found = bus.printers.find(path);
+  if (found == bus.printers.end()) return kNoHandle;
+  fakebus::Printer& printer = found->second;
+  if (pipe < 0) ++printer.deviceOpens;
+  if (!printer.present || (pipe >= 0 && printer.pipeOpenFails[pipe])) return kNoHandle;
+  Handle handle = bus.nextHandle++;
+  bus.handles[handle] = fakebus::OpenHandle{path, pipe};
+  return handle;
+}
+
+void Close(Handle handle) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().handles.erase(handle);
+}
+
+bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received,
+          TransferAbort* abort) {
+  *received = 0;
+  fakebus::InProgress active;
+  fakebus::Bus& bus = TheBus();
+  bool counted = false;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(bus.mutex);
+      auto open = bus.handles.find(handle);
+      if (open == bus.handles.end() || open->second.pipe != 0) return false;
+      fakebus::Printer& printer = bus.printers[open->second.path];
+      if (!counted) ++printer.readsStarted;
+      counted = true;
+      if (!printer.present) return false;
+      if (printer.emptyReads) return true;
+      if (!printer.replies.empty()) {
+        fakebus::Bytes frame = printer.replies.front();
+        printer.replies.erase(printer.replies.begin());
+        if (frame.size() > size) return false;
+        std::memcpy(buffer, frame.data(), frame.size());
+        *received = static_cast<uint32_t>(frame.size());
+        return true;
+      }
+    }
+    if (fakebus::AbortFired(abort)) return false;
+  }
+}
+
+bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,
+           TransferAbort* abort) {
+  *written = 0;
+  fakebus::InProgress active;
+  fakebus::Bus& bus = TheBus();
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(bus.mutex);
+      auto open = bus.handles.find(handle);
+      if (open == bus.handles.end() || open->second.pipe != 1) return false;
+      fakebus::Printer& printer = bus.printers[open->second.path];
+      if (!printer.present) return false;
+      if (!printer.writesHang) {
+        if (printer.writeCount++ == printer.failWrite) return false;
+        uint32_t accepted = size;
+        if (printer.writeLimit != 0 && accepted > printer.writeLimit) accepted = printer.writeLimit;
+        const uint8_t* bytes = static_cast<const uint8_t*>(data);
+        printer.written.emplace_back(bytes, bytes + accepted);
+        *written = accepted;
+        return true;
+      }
+    }
+    if (fakebus::AbortFired(abort)) return false;
+  }
+}
+
+struct ChangeSource {
+  int unused;
+};
+
+ChangeSource* OpenChangeSource() { return new ChangeSource{0}; }
+
+bool TakeChange(ChangeSource* source) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  if (source == nullptr || TheBus().notices == 0) return false;
+  --TheBus().notices;
+  return true;
+}
+
+void CloseChangeSource(ChangeSource* source) { delete source; }
+
+}  // namespace usb
+}  // namespace platform

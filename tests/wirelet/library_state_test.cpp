@@ -1,0 +1,368 @@
+// Discovery, port numbering, opening and closing, the device mutex and the
+// watcher, through the exports over the scripted bus.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "library_fixture.h"
+#include "platform/clock.h"
+#include "platform/named_mutex.h"
+
+namespace {
+
+using wirelet::gLibrary;
+using wirelet_test::Bytes;
+using wirelet_test::PlainReply;
+using wirelet_test::StatusReply;
+
+class Ports : public wirelet_test::LibraryTest {};
+
+TEST_F(Ports, NoPrinter) {
+  EXPECT_EQ(usb_find_first(), 0);
+  EXPECT_EQ(usb_find_next(), 0);
+  EXPECT_EQ(usb_open_port(1), kStatusUnknownPort);
+  EXPECT_EQ(usb_close_port(1), kStatusUnknownPort);
+}
+
+TEST_F(Ports, TwoPrintersAreNumberedInOrder) {
+  AddPrinters(2);
+  EXPECT_EQ(usb_find_first(), 1);
+  EXPECT_EQ(usb_find_next(), 2);
+  EXPECT_EQ(usb_find_next(), 0);
+  EXPECT_EQ(usb_find_next(), 0);
+  StatusCode status = 0;
+  EXPECT_EQ(usb_get_status(7, &status), 0);
+  EXPECT_EQ(status, kStatusUnknownPort);
+  EXPECT_EQ(usb_get_status(0, &status), 0);
+  EXPECT_EQ(status, kStatusUnknownPort);
+}
+
+TEST_F(Ports, FindNextWrapsAroundWithinTheList) {
+  AddPrinters(3);
+  EXPECT_EQ(usb_find_first(), 1);
+  // Positions 1..127, then from position 1 again.
+  std::vector<int> seen;
+  for (int i = 0; i < 129; ++i) seen.push_back(usb_find_next());
+  EXPECT_EQ(seen[0], 2);
+  EXPECT_EQ(seen[1], 3);
+  for (int i = 2; i < 127; ++i) EXPECT_EQ(seen[i], 0) << i;
+  EXPECT_EQ(seen[127], 2);
+  EXPECT_EQ(seen[128], 3);
+}
+
+TEST_F(Ports, OtherMakesAreNeitherOpenedNorNumbered) {
+  const std::string others[3] = {
+      "\\\\?\\usb#vid_1234&pid_00b4#x#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}",
+      "\\\\?\\usb#vid_7a3d&pid_0001#y#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}",
+      "\\\\?\\usb#vid_7A3D&pid_00b4#z#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}",
+  };
+  for (const std::string& path : others) fakebus::AddInterface(path);
+  std::string printer = AddPrinters(1)[0];
+  EXPECT_EQ(usb_find_first(), 1);
+  EXPECT_EQ(usb_find_next(), 0);
+  for (const std::string& path : others) EXPECT_EQ(fakebus::DeviceOpens(path), 0) << path;
+  EXPECT_EQ(fakebus::DeviceOpens(printer), 1);
+  EXPECT_EQ(gLibrary.foundEntries[0], 0);
+  // The pass closes what it opened to register the printer.
+  EXPECT_EQ(fakebus::OpenHandles(), 0);
+  // A second pass finds it again without opening it again.
+  EXPECT_EQ(usb_find_first(), 1);
+  EXPECT_EQ(fakebus::DeviceOpens(printer), 1);
+}
+
+TEST_F(Ports, OpenTwiceAndClose) {
+  std::string path = AddPrinters(1)[0];
+  ASSERT_EQ(usb_find_first(), 1);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);  // listed but not open
+  EXPECT_EQ(usb_open_port(1), kStatusOk);
+  EXPECT_EQ(usb_open_port(1), kStatusPortAlreadyOpen);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path, 0), 1);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path, 1), 1);
+  EXPECT_EQ(usb_close_port(0), kStatusUnknownPort);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_EQ(fakebus::OpenHandles(), 0);
+  EXPECT_EQ(usb_open_port(1), kStatusOk);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_EQ(fakebus::OpenHandles(), 0);
+}
+
+TEST_F(Ports, CommandsOnAPortThatIsNotOpen) {
+  AddPrinters(1);
+  ASSERT_EQ(usb_find_first(), 1);
+  const uint8_t byte = 0;
+  StatusCode status = 0;
+  int first = -1;
+  int second = -1;
+  EXPECT_EQ(usb_write_data(1, &byte, 1, &status), 0);
+  EXPECT_EQ(status, kStatusDeviceNotAvailable);
+  EXPECT_EQ(usb_get_id(1, &first, &second), kStatusDeviceNotAvailable);
+  EXPECT_EQ(usb_command_send(1, &byte, 1), kStatusDeviceNotAvailable);
+  EXPECT_EQ(usb_get_id(2, &first, &second), kStatusUnknownPort);
+  EXPECT_EQ(first, -1);
+  ASSERT_EQ(usb_open_port(1), kStatusOk);
+  EXPECT_EQ(usb_get_id(1, &first, &second), kStatusOk);
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(second, 0);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_EQ(usb_get_status(1, &status), 0);
+  EXPECT_EQ(status, kStatusDeviceNotAvailable);
+}
+
+TEST_F(Ports, PrinterThatCannotBeClaimed) {
+  std::string path = AddPrinters(1)[0];
+  ASSERT_EQ(usb_find_first(), 1);
+  fakebus::SetPresent(path, false);
+  EXPECT_EQ(usb_open_port(1), kStatusDeviceNotAvailable);
+  EXPECT_EQ(gLibrary.openPort[0], -1);
+  EXPECT_EQ(gLibrary.sessions[0], nullptr);
+  fakebus::SetPresent(path, true);
+  EXPECT_EQ(usb_open_port(1), kStatusOk);
+}
+
+TEST_F(Ports, HalfAClaimClosesTheOpenedPipe) {
+  std::string path = AddPrinters(1)[0];
+  ASSERT_EQ(usb_find_first(), 1);
+  fakebus::FailPipeOpen(path, 1, true);
+  EXPECT_EQ(usb_open_port(1), kStatusDeviceNotAvailable);
+  EXPECT_EQ(fakebus::OpenHandles(), 0);
+  fakebus::FailPipeOpen(path, 1, false);
+  fakebus::FailPipeOpen(path, 0, true);
+  EXPECT_EQ(usb_open_port(1), kStatusDeviceNotAvailable);
+  EXPECT_EQ(fakebus::OpenHandles(), 0);
+}
+
+TEST_F(Ports, UnplugBetweenCommands) {
+  std::string path = OpenOnePrinter();
+  StatusCode status = 0;
+  fakebus::QueueReply(path, StatusReply(0));
+  EXPECT_EQ(usb_get_status(1, &status), 1);
+  fakebus::SetPresent(path, false);
+  EXPECT_EQ(usb_get_status(1, &status), 0);
+  EXPECT_EQ(status, kStatusDeviceNotAvailable);
+  EXPECT_EQ(fakebus::Written(path).size(), 1u);
+  // The probe opened nothing that stays open, and the mutex was given back.
+  EXPECT_EQ(fakebus::OpenPipeHandles(path, 0), 1);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path, 1), 1);
+  fakebus::SetPresent(path, true);
+  fakebus::QueueReply(path, StatusReply(0));
+  EXPECT_EQ(usb_get_status(1, &status), 1);
+}
+
+TEST_F(Ports, AProbeThatOpensOnlyOnePipeClosesIt) {
+  std::string path = OpenOnePrinter();
+  fakebus::FailPipeOpen(path, 1, true);
+  StatusCode status = 0;
+  EXPECT_EQ(usb_get_status(1, &status), 0);
+  EXPECT_EQ(status, kStatusDeviceNotAvailable);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path, 0), 1);
+}
+
+TEST_F(Ports, LaterPassReachesThePrintersOfThatPass) {
+  std::vector<std::string> paths = AddPrinters(2);
+  ASSERT_EQ(usb_find_first(), 1);
+  // The first printer leaves the bus; the second is now the only one.
+  fakebus::Reset();
+  fakebus::AddInterface(paths[1]);
+  ASSERT_EQ(usb_find_first(), 1);
+  EXPECT_EQ(usb_find_next(), 0);
+  ASSERT_EQ(usb_open_port(1), kStatusOk);
+  fakebus::QueueReply(paths[1], StatusReply(0));
+  StatusCode status = 0xFFFF;
+  EXPECT_EQ(usb_get_status(1, &status), 1);
+  EXPECT_EQ(fakebus::Written(paths[1]).size(), 1u);
+  EXPECT_EQ(fakebus::Written(paths[0]).size(), 0u);
+}
+
+TEST_F(Ports, ReplugKeepsTheSlotAndANewPathTakesTheNext) {
+  std::vector<std::string> paths = AddPrinters(1);
+  ASSERT_EQ(usb_find_first(), 1);
+  fakebus::Reset();
+  std::string newcomer = fakebus::ModelPath("newcomer");
+  fakebus::AddInterface(newcomer);
+  fakebus::AddInterface(paths[0]);
+  ASSERT_EQ(usb_find_first(), 1);
+  EXPECT_EQ(usb_find_next(), 2);
+  EXPECT_EQ(gLibrary.portEntry[0], 1);
+  EXPECT_EQ(gLibrary.portEntry[1], 0);
+  ASSERT_EQ(usb_open_port(2), kStatusOk);
+  fakebus::QueueReply(paths[0], StatusReply(0));
+  StatusCode status = 0xFFFF;
+  EXPECT_EQ(usb_get_status(2, &status), 1);
+  EXPECT_EQ(fakebus::Written(paths[0]).size(), 1u);
+}
+
+TEST_F(Ports, EmptyPassKeepsThePortCount) {
+  AddPrinters(3);
+  ASSERT_EQ(usb_find_first(), 1);
+  EXPECT_EQ(gLibrary.portCount.load(), 3u);
+  fakebus::Reset();
+  EXPECT_EQ(usb_find_first(), 0);
+  EXPECT_EQ(gLibrary.portCount.load(), 3u);
+  EXPECT_EQ(usb_open_port(1), kStatusUnknownPort);
+}
+
+// Holds the device mutex of a printer through a handle of its own, as another
+// process would.
+class OtherOwner {
+ public:
+  explicit OtherOwner(const std::string& path) {
+    EXPECT_TRUE(mutex_.Create(path.c_str() + 4, false, nullptr));
+  }
+  platform::NamedMutex& mutex() { return mutex_; }
+
+ private:
+  platform::NamedMutex mutex_;
+};
+
+TEST_F(Ports, BusyDeviceMutexSendsNothing) {
+  std::string path = OpenOnePrinter();
+  OtherOwner other(path);
+  ASSERT_EQ(other.mutex().Wait(0), platform::NamedMutex::WaitResult::Obtained);
+  StatusCode status = 0;
+  uint32_t start = platform::SystemTickCount();
+  EXPECT_EQ(usb_get_status(1, &status), 0);
+  EXPECT_GE(platform::SystemTickCount() - start, 490u);
+  EXPECT_EQ(status, kStatusDeviceBusy);
+  const uint8_t bytes[2] = {1, 2};
+  EXPECT_EQ(usb_command_send(1, bytes, 2), kStatusDeviceBusy);
+  EXPECT_TRUE(fakebus::Written(path).empty());
+  // Bulk data does not wait for the device mutex.
+  EXPECT_EQ(usb_write_data(1, bytes, 2, &status), 1);
+  EXPECT_TRUE(other.mutex().Release());
+  fakebus::QueueReply(path, StatusReply(0));
+  EXPECT_EQ(usb_get_status(1, &status), 1);
+}
+
+TEST_F(Ports, AbandonedDeviceMutexIsBusyOnceThenFree) {
+  std::string path = OpenOnePrinter();
+  {
+    OtherOwner other(path);
+    ASSERT_EQ(other.mutex().Wait(0), platform::NamedMutex::WaitResult::Obtained);
+    other.mutex().Close();  // ends without releasing
+  }
+  StatusCode status = 0;
+  EXPECT_EQ(usb_get_status(1, &status), 0);
+  EXPECT_EQ(status, kStatusDeviceBusy);
+  EXPECT_TRUE(fakebus::Written(path).empty());
+  // The ownership that came with the abandoned mutex was given back.
+  OtherOwner later(path);
+  EXPECT_EQ(later.mutex().Wait(0), platform::NamedMutex::WaitResult::Obtained);
+  EXPECT_TRUE(later.mutex().Release());
+  fakebus::QueueReply(path, StatusReply(0));
+  EXPECT_EQ(usb_get_status(1, &status), 1);
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(Ports, ClaimWaitsForTheOtherOwner) {
+  std::string path = AddPrinters(1)[0];
+  ASSERT_EQ(usb_find_first(), 1);
+  std::atomic<bool> held{false};
+  std::atomic<bool> released{false};
+  std::thread owner([&] {
+    OtherOwner other(path);
+    EXPECT_EQ(other.mutex().Wait(0), platform::NamedMutex::WaitResult::Obtained);
+    held = true;
+    platform::SleepMs(300);
+    released = true;
+    other.mutex().Release();
+  });
+  while (!held) platform::SleepMs(1);
+  EXPECT_EQ(usb_open_port(1), kStatusOk);
+  EXPECT_TRUE(released);
+  owner.join();
+}
+
+// Waits until the watcher has marked port 1 not open (an open then succeeds).
+void WaitForWatcher() {
+  for (int i = 0; i < 500; ++i) {
+    {
+      platform::LockHolder hold(*gLibrary.lock);
+      if (gLibrary.openPort[0] == -1) return;
+    }
+    platform::SleepMs(10);
+  }
+  FAIL() << "the watcher never handled the notice";
+}
+
+TEST_F(Ports, NoticeWithThePrinterStillThereLeavesItUsable) {
+  std::string path = OpenOnePrinter();
+  fakebus::Notify();
+  WaitForWatcher();
+  StatusCode status = 0;
+  fakebus::QueueReply(path, StatusReply(0));
+  EXPECT_EQ(usb_get_status(1, &status), 1);
+  // Opened again on the same session: the earlier claim is let go first.
+  EXPECT_EQ(usb_open_port(1), kStatusOk);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path, 0), 1);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path, 1), 1);
+  fakebus::QueueReply(path, StatusReply(0));
+  EXPECT_EQ(usb_get_status(1, &status), 1);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_EQ(fakebus::OpenHandles(), 0);
+}
+
+TEST_F(Ports, NoticeAfterUnplugLetsThePrinterGo) {
+  std::string path = OpenOnePrinter();
+  fakebus::SetPresent(path, false);
+  fakebus::Notify();
+  WaitForWatcher();
+  EXPECT_EQ(fakebus::OpenHandles(), 0);
+  EXPECT_EQ(gLibrary.slotEntry[0], -1);
+  EXPECT_EQ(gLibrary.slotMutex[0], nullptr);
+  // Even with the printer back, the port's commands report it gone until reopened.
+  fakebus::SetPresent(path, true);
+  StatusCode status = 0;
+  EXPECT_EQ(usb_get_status(1, &status), 0);
+  EXPECT_EQ(status, kStatusDeviceNotAvailable);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_EQ(gLibrary.sessions[0], nullptr);
+}
+
+TEST_F(Ports, ClosingAnyPortStopsTheWatcher) {
+  std::vector<std::string> paths = AddPrinters(2);
+  ASSERT_EQ(usb_find_first(), 1);
+  ASSERT_EQ(usb_open_port(1), kStatusOk);
+  ASSERT_EQ(usb_open_port(2), kStatusOk);
+  EXPECT_NE(gLibrary.watcher, nullptr);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_EQ(gLibrary.watcher, nullptr);
+  EXPECT_EQ(gLibrary.staleWatchers, nullptr);
+  // Unnoticed now: the next command finds the printer gone by its probe.
+  fakebus::SetPresent(paths[1], false);
+  fakebus::Notify();
+  platform::SleepMs(300);
+  EXPECT_EQ(gLibrary.openPort[1], 2);
+  StatusCode status = 0;
+  EXPECT_EQ(usb_get_status(2, &status), 0);
+  EXPECT_EQ(status, kStatusDeviceNotAvailable);
+  // A new open starts a new watcher.
+  ASSERT_EQ(usb_open_port(1), kStatusOk);
+  EXPECT_NE(gLibrary.watcher, nullptr);
+}
+
+TEST_F(Ports, CloseWhileTheWatcherWaitsForTheLock) {
+  std::string path = OpenOnePrinter();
+  fakebus::SetPresent(path, false);
+  std::atomic<bool> locked{false};
+  // Another call holds the library lock when the notice arrives, so the
+  // watcher is waiting for the lock when the close asks it to stop.
+  std::thread busy([&] {
+    platform::LockHolder hold(*gLibrary.lock);
+    fakebus::Notify();
+    locked = true;
+    platform::SleepMs(600);
+  });
+  while (!locked) platform::SleepMs(1);
+  platform::SleepMs(300);
+  uint32_t start = platform::SystemTickCount();
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  uint32_t spent = platform::SystemTickCount() - start;
+  busy.join();
+  // The watcher got the lock, did its work and ended; nothing is left running.
+  EXPECT_LT(spent, 4000u);
+  EXPECT_EQ(gLibrary.watcher, nullptr);
+  EXPECT_EQ(gLibrary.staleWatchers, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// Timed and direct transfers: outcomes, the timed-out flags, and that no
+// worker outlives its call. The time limit is shortened here; the one real
+// 10-second wait is in the protocol tests.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "fake_bus.h"
+#include "pipe_transfer.h"
+
+namespace {
+
+using fakebus::Bytes;
+using wirelet::PipeReader;
+using wirelet::PipeWriter;
+using wirelet::TransferSettings;
+
+class PipeTransfer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakebus::Reset();
+    path_ = fakebus::ModelPath("pipes");
+    fakebus::AddInterface(path_);
+    settings_ = TransferSettings{};
+    settings_.timedTransfers = 1;
+    settings_.directReadSize = 512;
+    settings_.readPipe = platform::usb::Open((path_ + "\\if000pipe000").c_str());
+    settings_.writePipe = platform::usb::Open((path_ + "\\if000pipe001").c_str());
+    settings_.transferLimitMs = 200;
+  }
+  void TearDown() override {
+    platform::usb::Close(settings_.readPipe);
+    platform::usb::Close(settings_.writePipe);
+    fakebus::Reset();
+  }
+
+  std::string path_;
+  TransferSettings settings_;
+};
+
+TEST_F(PipeTransfer, OverrunReadIsAbortedAndFlagged) {
+  PipeReader reader(&settings_);
+  uint8_t buffer[300];
+  std::memset(buffer, 0xAB, sizeof buffer);
+  uint32_t count = 77;
+  StatusCode status = 0;
+  EXPECT_EQ(reader.ReadTimed(buffer, &count, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(settings_.readTimedOut, 1);
+  // The worker has ended: its read is not waiting any more, and a reply that
+  // arrives now is not written into the caller's buffer.
+  EXPECT_EQ(fakebus::TransfersInProgress(), 0);
+  fakebus::QueueReply(path_, {1, 2, 3});
+  for (uint8_t b : buffer) ASSERT_EQ(b, 0xAB);
+
+  // The same handle is used again; a read in time clears the flag.
+  EXPECT_EQ(reader.ReadTimed(buffer, &count, &status), 1);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(Bytes(buffer, buffer + 3), (Bytes{1, 2, 3}));
+  EXPECT_EQ(settings_.readTimedOut, 0);
+}
+
+TEST_F(PipeTransfer, OverrunWriteIsAbortedAndFlagged) {
+  PipeWriter writer(&settings_);
+  fakebus::SetWritesHang(path_, true);
+  StatusCode status = 0;
+  EXPECT_EQ(writer.SendStatusRequest(&status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(settings_.writeTimedOut, 1);
+  EXPECT_EQ(settings_.readTimedOut, 0);
+  EXPECT_EQ(fakebus::TransfersInProgress(), 0);
+  fakebus::SetWritesHang(path_, false);
+  EXPECT_EQ(writer.SendStatusRequest(&status), 1);
+  EXPECT_EQ(settings_.writeTimedOut, 0);
+  EXPECT_EQ(fakebus::Written(path_).size(), 1u);
+}
+
+TEST_F(PipeTransfer, EmptyReadFailsTimedButNotDirect) {
+  PipeReader reader(&settings_);
+  fakebus::SetEmptyReads(path_, true);
+  uint8_t buffer[300];
+  uint32_t count = 9;
+  StatusCode status = 0;
+  EXPECT_EQ(reader.ReadTimed(buffer, &count, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(settings_.readTimedOut, 0);
+  count = 9;
+  status = 0xFFFF;
+  EXPECT_EQ(reader.ReadDirect(buffer, &count, &status), 1);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(count, 0u);
+}
+
+TEST_F(PipeTransfer, DirectTransfers) {
+  settings_.timedTransfers = 0;
+  PipeReader reader(&settings_);
+  PipeWriter writer(&settings_);
+  StatusCode status = 0xFFFF;
+  EXPECT_EQ(writer.SendFirmwareInfoRequest(3, &status), 1);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(fakebus::Written(path_)[0], (Bytes{0x03, 0xC0, 0x01, 0x00, 0x03}));
+  fakebus::QueueReply(path_, Bytes(300, 5));
+  uint8_t buffer[300];
+  uint32_t count = 0;
+  EXPECT_EQ(reader.Read(buffer, &count, &status), 1);
+  EXPECT_EQ(count, 300u);
+  // More than one reply frame is more than the caller has room for.
+  fakebus::QueueReply(path_, Bytes(301, 5));
+  EXPECT_EQ(reader.Read(buffer, &count, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(count, 0u);
+  uint32_t written = 5;
+  EXPECT_EQ(writer.WriteDirect(buffer, 0, &written, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(written, 0u);
+}
+
+TEST_F(PipeTransfer, FramesLimits) {
+  PipeWriter writer(&settings_);
+  uint8_t data[2048] = {};
+  uint32_t written = 7;
+  StatusCode status = 0;
+  // More than the data field holds is refused unsent.
+  EXPECT_EQ(writer.WriteTimed(data, 1025, &written, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(writer.WriteTimed(data, 1024, &written, &status), 1);
+  EXPECT_EQ(written, 1024u);
+  // A frame of nothing reaches no printer.
+  EXPECT_EQ(writer.SendRaw(data, 0, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(writer.SendUniversal(data, 0, &status), 0);
+  EXPECT_EQ(status, kStatusBadCommandLength);
+  EXPECT_EQ(writer.SendUniversal(data, 248, &status), 0);
+  EXPECT_EQ(status, kStatusBadCommandLength);
+  EXPECT_EQ(fakebus::Written(path_).size(), 1u);
+  EXPECT_EQ(writer.SendTargetUpdateLong(0, 0, 0xFFFFFFFFu, &status), 1);
+  EXPECT_EQ(fakebus::Written(path_)[1],
+            (Bytes{0x04, 0xC0, 0x09, 0x00, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST_F(PipeTransfer, FailedTransferOnABrokenHandle) {
+  PipeReader reader(&settings_);
+  PipeWriter writer(&settings_);
+  fakebus::SetPresent(path_, false);
+  uint8_t buffer[300];
+  uint32_t count = 3;
+  StatusCode status = 0;
+  EXPECT_EQ(reader.ReadTimed(buffer, &count, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(settings_.readTimedOut, 0);
+  EXPECT_EQ(writer.SendStatusRequest(&status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(settings_.writeTimedOut, 0);
+}
+
+}  // namespace
