@@ -29,19 +29,22 @@ Io Wait(int fd, short events, TransferAbort* abort, uint32_t start, uint32_t tim
     if (abort != nullptr && abort->Aborted()) return Io::Aborted;
     pollfd fds[2] = {{fd, events, 0}, {-1, POLLIN, 0}};
     nfds_t count = 1;
+    int left = Remaining(start, timeoutMs);
+    int slice = left;
     if (abort != nullptr) {
       fds[1].fd = static_cast<int>(abort->WaitObject());
       count = 2;
+      // An abort without a descriptor is only seen by looking again.
+      if (fds[1].fd < 0 && (slice < 0 || slice > 50)) slice = 50;
     }
-    int left = Remaining(start, timeoutMs);
-    int ready = poll(fds, count, left);
+    int ready = poll(fds, count, slice);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return Io::Failed;
     }
     if (count == 2 && fds[1].revents != 0) return Io::Aborted;
     if (fds[0].revents != 0) return Io::Ok;
-    if (left == 0 || ready == 0) return Io::TimedOut;
+    if (ready == 0 && slice == left) return Io::TimedOut;
   }
 }
 
