@@ -15,10 +15,10 @@ using testing_support::TempDir;
 
 namespace {
 
-class BindingTest : public ::testing::Test {
+class LibraryBindingTest : public ::testing::Test {
  protected:
-  BindingTest() { deviceLibrary = DeviceLibrary{}; }
-  ~BindingTest() override { UnbindDeviceLibrary(); }
+  LibraryBindingTest() { deviceLibrary = DeviceLibrary{}; }
+  ~LibraryBindingTest() override { UnbindDeviceLibrary(); }
   void Install(const char* library) {
     std::filesystem::copy_file(library, dir / "wirelet.dll");
   }
@@ -40,7 +40,7 @@ class BindingTest : public ::testing::Test {
   CurrentDirectoryGuard cwd{dir.Path()};
 };
 
-TEST_F(BindingTest, CompleteLibraryIsBoundOnceAndReleased) {
+TEST_F(LibraryBindingTest, CompleteLibraryIsBoundOnceAndReleased) {
   Install(DOUBLE_LIBRARY);
   ASSERT_EQ(1, BindDeviceLibrary());
   EXPECT_EQ(1, deviceLibrary.loaded);
@@ -65,7 +65,7 @@ TEST_F(BindingTest, CompleteLibraryIsBoundOnceAndReleased) {
   EXPECT_EQ("load\nusb_find_first pass 1\nunload\nload\nusb_find_first pass 1\n", Log());
 }
 
-TEST_F(BindingTest, LibraryMissingOneExportIsReleased) {
+TEST_F(LibraryBindingTest, LibraryMissingOneExportIsReleased) {
   Install(DOUBLE_MISSING_LIBRARY);
   EXPECT_EQ(0, BindDeviceLibrary());
   EXPECT_EQ(0, deviceLibrary.loaded);
@@ -74,7 +74,7 @@ TEST_F(BindingTest, LibraryMissingOneExportIsReleased) {
   EXPECT_EQ("load\nunload\n", Log());
 }
 
-TEST_F(BindingTest, OnlyTheCurrentDirectoryIsSearched) {
+TEST_F(LibraryBindingTest, OnlyTheCurrentDirectoryIsSearched) {
   // The library lies in another folder (as beside the program): not found.
   TempDir programFolder;
   std::filesystem::copy_file(DOUBLE_LIBRARY, programFolder / "wirelet.dll");
@@ -83,26 +83,26 @@ TEST_F(BindingTest, OnlyTheCurrentDirectoryIsSearched) {
   EXPECT_TRUE(NoEntryPointSet());
 }
 
-TEST_F(BindingTest, FileThatIsNoLibraryIsNotBound) {
+TEST_F(LibraryBindingTest, FileThatIsNoLibraryIsNotBound) {
   dir.Write("wirelet.dll", "not a library");
   EXPECT_EQ(0, BindDeviceLibrary());
   EXPECT_EQ(0, deviceLibrary.loaded);
 }
 
-class EnumerationTest : public ::testing::Test {
+class PrinterEnumerationTest : public ::testing::Test {
  protected:
   testing_support::FakeLibrary fake;
   PortTable table = {-5, -5, -5, -5, -5, -5, -5, -5, -5, -5};
 };
 
-TEST_F(EnumerationTest, NoPrinterLeavesTheTableAlone) {
+TEST_F(PrinterEnumerationTest, NoPrinterLeavesTheTableAlone) {
   fake.ports = {};
   EXPECT_EQ(-1, EnumeratePrinters(table));
   EXPECT_EQ(-5, table[0]);
   EXPECT_EQ((std::vector<std::string>{"find_first"}), fake.Texts());
 }
 
-TEST_F(EnumerationTest, OnePrinter) {
+TEST_F(PrinterEnumerationTest, OnePrinter) {
   fake.ports = {1};
   EXPECT_EQ(1, EnumeratePrinters(table));
   EXPECT_EQ(1, table[0]);
@@ -110,7 +110,7 @@ TEST_F(EnumerationTest, OnePrinter) {
   EXPECT_EQ((std::vector<std::string>{"find_first", "find_next"}), fake.Texts());
 }
 
-TEST_F(EnumerationTest, PortNumbersAreTakenInTheLibrarysOrder) {
+TEST_F(PrinterEnumerationTest, PortNumbersAreTakenInTheLibrarysOrder) {
   fake.ports = {3, 1, 2};
   EXPECT_EQ(3, EnumeratePrinters(table));
   EXPECT_EQ(3, table[0]);
@@ -118,7 +118,7 @@ TEST_F(EnumerationTest, PortNumbersAreTakenInTheLibrarysOrder) {
   EXPECT_EQ(2, table[2]);
 }
 
-TEST_F(EnumerationTest, AtMostTenPrintersWithoutAskingForMore) {
+TEST_F(PrinterEnumerationTest, AtMostTenPrintersWithoutAskingForMore) {
   fake.ports = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   EXPECT_EQ(10, EnumeratePrinters(table));
   for (int i = 0; i < 10; ++i) EXPECT_EQ(i + 1, table[i]);

@@ -16,7 +16,7 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-class PhaseTest : public testing_support::UpdaterFixture {
+class UpdatePhaseTest : public testing_support::UpdaterFixture {
  protected:
   void SetUp() override {
     WritePackage();
@@ -26,7 +26,7 @@ class PhaseTest : public testing_support::UpdaterFixture {
   }
 };
 
-TEST_F(PhaseTest, ControllerPhaseUpdatesPrintersOneAfterTheOther) {
+TEST_F(UpdatePhaseTest, ControllerPhaseUpdatesPrintersOneAfterTheOther) {
   fake.ports = {2, 1};
   EXPECT_EQ(0, RunControllerPhase());
   Texts calls = fake.Texts();
@@ -41,12 +41,12 @@ TEST_F(PhaseTest, ControllerPhaseUpdatesPrintersOneAfterTheOther) {
   EXPECT_EQ(0, deviceLibrary.loaded);
 }
 
-TEST_F(PhaseTest, ControllerPhaseResultIsTheSinglePrintersResult) {
+TEST_F(UpdatePhaseTest, ControllerPhaseResultIsTheSinglePrintersResult) {
   fake.printers[1].targetStatus[6] = 2600;
   EXPECT_EQ(-1, RunControllerPhase());
 }
 
-TEST_F(PhaseTest, ControllerPhaseSucceedsWithSeveralPrintersWhateverTheyDid) {
+TEST_F(UpdatePhaseTest, ControllerPhaseSucceedsWithSeveralPrintersWhateverTheyDid) {
   fake.ports = {1, 2};
   fake.printers[1].targetStatus[6] = 2600;
   fake.printers[2].targetStatus[6] = 2600;
@@ -54,12 +54,12 @@ TEST_F(PhaseTest, ControllerPhaseSucceedsWithSeveralPrintersWhateverTheyDid) {
   EXPECT_EQ(2, CountOf(console.Text(), "USB Firmware download failed (2600)"));
 }
 
-TEST_F(PhaseTest, UnopenedSinglePrinterDoesNotFailTheControllerPhase) {
+TEST_F(UpdatePhaseTest, UnopenedSinglePrinterDoesNotFailTheControllerPhase) {
   fake.printers[1].openStatus = 1000;
   EXPECT_EQ(0, RunControllerPhase());
 }
 
-TEST_F(PhaseTest, NoPrinterEndsEitherPhase) {
+TEST_F(UpdatePhaseTest, NoPrinterEndsEitherPhase) {
   fake.ports = {};
   EXPECT_EQ(-1, RunControllerPhase());
   EXPECT_EQ("The printer is not connected. \n", console.Text());
@@ -70,7 +70,7 @@ TEST_F(PhaseTest, NoPrinterEndsEitherPhase) {
   EXPECT_EQ(nullptr, writeLock);
 }
 
-TEST_F(PhaseTest, EnginePhaseRunsEveryPrinterAtOnceAndCleansUp) {
+TEST_F(UpdatePhaseTest, EnginePhaseRunsEveryPrinterAtOnceAndCleansUp) {
   fake.ports = {1, 2, 3};
   // Each transfer takes real time, so transfers that overlapped would show.
   fake.writeHoldMicroseconds = 20000;
@@ -91,7 +91,7 @@ TEST_F(PhaseTest, EnginePhaseRunsEveryPrinterAtOnceAndCleansUp) {
   EXPECT_EQ(0, deviceLibrary.loaded);
 }
 
-TEST_F(PhaseTest, OnePrintersFailureLeavesTheOthersRunning) {
+TEST_F(UpdatePhaseTest, OnePrintersFailureLeavesTheOthersRunning) {
   fake.ports = {1, 2, 3};
   fake.printers[2].targetStatus[0] = 2600;  // DSP refused
   fake.printers[3].statuses = {2102};       // busy at the start
@@ -103,7 +103,7 @@ TEST_F(PhaseTest, OnePrintersFailureLeavesTheOthersRunning) {
   EXPECT_EQ(14u, fake.Texts(1).size());
 }
 
-TEST_F(PhaseTest, EnginePhaseTakesTheFirstTenPrinters) {
+TEST_F(UpdatePhaseTest, EnginePhaseTakesTheFirstTenPrinters) {
   fake.ports = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
   EXPECT_EQ(0, RunEnginePhase());
   EXPECT_EQ(0u, console.Text().find("Detected 10 printer(s)\n"));
@@ -111,7 +111,7 @@ TEST_F(PhaseTest, EnginePhaseTakesTheFirstTenPrinters) {
   EXPECT_TRUE(fake.Texts(11).empty());
 }
 
-TEST_F(PhaseTest, LibraryThatCannotBeLoadedEndsEitherPhase) {
+TEST_F(UpdatePhaseTest, LibraryThatCannotBeLoadedEndsEitherPhase) {
   deviceLibrary = DeviceLibrary{};  // unbound, and no wirelet.dll here
   EXPECT_EQ(-1, RunControllerPhase());
   EXPECT_EQ(-1, RunEnginePhase());

@@ -48,14 +48,14 @@ const char kEmptyBanner[] =
 
 // Runs UpdaterMain in this process, in a directory holding the package and
 // the double of the library.
-class ProgramTest : public ::testing::Test {
+class UpdaterMainTest : public ::testing::Test {
  protected:
-  ProgramTest() {
+  UpdaterMainTest() {
     updatePackage = UpdatePackage{};
     deviceLibrary = DeviceLibrary{};
     testing_support::WriteStandardPackage(dir, testing_support::NewBoardFiles(), testing_support::OldBoardFiles());
   }
-  ~ProgramTest() override {
+  ~UpdaterMainTest() override {
     UnbindDeviceLibrary();
     instanceMutex.Close();
   }
@@ -77,7 +77,7 @@ class ProgramTest : public ::testing::Test {
   testing_support::ConsoleCapture console;
 };
 
-TEST_F(ProgramTest, WithoutPackageNameNothingHappens) {
+TEST_F(UpdaterMainTest, WithoutPackageNameNothingHappens) {
   InstallDouble("");
   EXPECT_EQ(0, Run({}));
   EXPECT_EQ("", console.Text());
@@ -85,7 +85,7 @@ TEST_F(ProgramTest, WithoutPackageNameNothingHappens) {
   EXPECT_FALSE(std::filesystem::exists(dir / "double.log"));
 }
 
-TEST_F(ProgramTest, UpdatesAPrinterInTwoPhasesWithAFreshLibraryEach) {
+TEST_F(UpdaterMainTest, UpdatesAPrinterInTwoPhasesWithAFreshLibraryEach) {
   InstallDouble("printers 1\n");
   EXPECT_EQ(0, Run({"package.ini", "ignored"}));
   std::string text = console.Text();
@@ -101,14 +101,14 @@ TEST_F(ProgramTest, UpdatesAPrinterInTwoPhasesWithAFreshLibraryEach) {
   EXPECT_EQ(0, deviceLibrary.loaded);
 }
 
-TEST_F(ProgramTest, SinglePrinterWhoseControllerUpdateFailsEndsTheRun) {
+TEST_F(UpdaterMainTest, SinglePrinterWhoseControllerUpdateFailsEndsTheRun) {
   InstallDouble("printers 1\ntarget 2600\n");
   EXPECT_EQ(-1, Run());
   EXPECT_EQ(1, CountOf(console.Text(), "USB Firmware download failed (2600)... #printer 01"));
   EXPECT_EQ(1, CountOf(Log(), "usb_find_first"));
 }
 
-TEST_F(ProgramTest, EngineFailuresDoNotChangeTheExitStatus) {
+TEST_F(UpdaterMainTest, EngineFailuresDoNotChangeTheExitStatus) {
   // Both controller updates fail as well, yet the engine phase runs for both.
   InstallDouble("printers 2\ntarget 2600\n");
   EXPECT_EQ(0, Run());
@@ -118,13 +118,13 @@ TEST_F(ProgramTest, EngineFailuresDoNotChangeTheExitStatus) {
   EXPECT_EQ(1, CountOf(text, "\nFirmware download failed (2600)... #printer 02"));
 }
 
-TEST_F(ProgramTest, NoPrinterConnected) {
+TEST_F(UpdaterMainTest, NoPrinterConnected) {
   InstallDouble("printers 0\n");
   EXPECT_EQ(-1, Run());
   EXPECT_EQ(std::string(kBanner) + "The printer is not connected. \n", console.Text());
 }
 
-TEST_F(ProgramTest, SecondInstanceLoadsNothing) {
+TEST_F(UpdaterMainTest, SecondInstanceLoadsNothing) {
   InstallDouble("printers 1\n");
   platform::NamedMutex first;
   bool existed = true;
@@ -137,25 +137,25 @@ TEST_F(ProgramTest, SecondInstanceLoadsNothing) {
 }
 
 // The built program, as the operator runs it.
-class ExecutableTest : public ::testing::Test {
+class UpgradeProgramTest : public ::testing::Test {
  protected:
   TempDir dir;
 };
 
-TEST_F(ExecutableTest, WithoutArgumentEndsSilentlyWithZero) {
+TEST_F(UpgradeProgramTest, WithoutArgumentEndsSilentlyWithZero) {
   ProcessResult result = RunProcess(UPGRADE_PROGRAM, {}, dir.Path().string());
   EXPECT_EQ(0, result.exitStatus);
   EXPECT_EQ("", result.output);
 }
 
 // Also: no library in the current directory.
-TEST_F(ExecutableTest, MissingPackageListsNoneForEveryFile) {
+TEST_F(UpgradeProgramTest, MissingPackageListsNoneForEveryFile) {
   ProcessResult result = RunProcess(UPGRADE_PROGRAM, {"missing.ini"}, dir.Path().string());
   EXPECT_EQ(255, result.exitStatus);
   EXPECT_EQ(std::string(kEmptyBanner) + "SDK Load Failed Error. \n", result.output);
 }
 
-TEST_F(ExecutableTest, LibraryBesideTheProgramIsNotUsed) {
+TEST_F(UpgradeProgramTest, LibraryBesideTheProgramIsNotUsed) {
   TempDir programFolder;
   std::filesystem::copy_file(UPGRADE_PROGRAM, programFolder / "Q7730upgrade");
   std::filesystem::copy_file(DOUBLE_LIBRARY, programFolder / "wirelet.dll");
@@ -165,7 +165,7 @@ TEST_F(ExecutableTest, LibraryBesideTheProgramIsNotUsed) {
   EXPECT_EQ(std::string(kBanner) + "SDK Load Failed Error. \n", result.output);
 }
 
-TEST_F(ExecutableTest, SecondCopyWhileTheFirstRuns) {
+TEST_F(UpgradeProgramTest, SecondCopyWhileTheFirstRuns) {
   // The first copy waits inside discovery until released.
   std::filesystem::copy_file(DOUBLE_LIBRARY, dir / "wirelet.dll");
   dir.Write("double.txt", "block 1\nprinters 0\n");
@@ -188,7 +188,7 @@ TEST_F(ExecutableTest, SecondCopyWhileTheFirstRuns) {
   EXPECT_EQ(std::string(kEmptyBanner) + "The printer is not connected. \n", firstResult.output);
 }
 
-TEST_F(ExecutableTest, CompleteRunEndsWithZero) {
+TEST_F(UpgradeProgramTest, CompleteRunEndsWithZero) {
   testing_support::WriteStandardPackage(dir, testing_support::NewBoardFiles(), testing_support::OldBoardFiles(),
                                         "Usb=0\nMain=0\nDsp=0\nTable=0\n");
   std::filesystem::copy_file(DOUBLE_LIBRARY, dir / "wirelet.dll");
