@@ -16,21 +16,20 @@ namespace {
 
 constexpr char kNone[] = "None";
 
-// dir, then name, into out (kPathSize bytes); with separator true a path
-// separator goes between them. false, and out empty, when the result would
-// not fit: such a path is treated as one that cannot be opened.
-bool JoinPath(char* out, const char* dir, bool separator, const char* name) {
+// dir, a path separator and name into out (kPathSize bytes). false, and out
+// empty, when the result would not fit: such a path is treated as one that
+// cannot be opened.
+bool JoinPath(char* out, const char* dir, const char* name) {
   size_t dirLength = std::strlen(dir);
   size_t nameLength = std::strlen(name);
-  size_t total = dirLength + (separator ? 1 : 0) + nameLength;
+  size_t total = dirLength + 1 + nameLength;
   if (total >= static_cast<size_t>(kPathSize)) {
     out[0] = '\0';
     return false;
   }
   std::memcpy(out, dir, dirLength);
-  size_t at = dirLength;
-  if (separator) out[at++] = platform::PathSeparator();
-  std::memcpy(out + at, name, nameLength);
+  out[dirLength] = platform::PathSeparator();
+  std::memcpy(out + dirLength + 1, name, nameLength);
   out[total] = '\0';
   return true;
 }
@@ -109,7 +108,7 @@ void LoadFirmwareFileSet(FirmwareFileSet& set, const char* perBoardIniPath) {
       std::snprintf(entry.name, kPathSize, "%s", kNone);
     // The directory part ends with a separator and another one follows; the
     // file system reads the doubled separator as one.
-    if (iniPath == nullptr || !JoinPath(entry.path, directory, true, entry.name)) entry.path[0] = '\0';
+    if (iniPath == nullptr || !JoinPath(entry.path, directory, entry.name)) entry.path[0] = '\0';
     entry.size = FirmwareFileSize(entry);
   }
 
@@ -133,7 +132,7 @@ void LoadPackage(UpdatePackage& package, const char* packageIniName) {
   bool haveDirectory = platform::CurrentDirectory(currentDirectory, sizeof currentDirectory) > 0;
 
   char packagePath[kPathSize];
-  bool havePackage = haveDirectory && JoinPath(packagePath, currentDirectory, true, packageIniName);
+  bool havePackage = haveDirectory && JoinPath(packagePath, currentDirectory, packageIniName);
   const char* iniPath = havePackage ? packagePath : nullptr;
 
   char value[kPathSize];
@@ -144,7 +143,7 @@ void LoadPackage(UpdatePackage& package, const char* packageIniName) {
       platform::ProfileString(kBoardSections[i], "FILEPATH", kNone, value, sizeof value, iniPath);
     else
       std::snprintf(value, sizeof value, "%s", kNone);
-    if (!haveDirectory || !JoinPath(boardIniPaths[i], currentDirectory, true, value))
+    if (!haveDirectory || !JoinPath(boardIniPaths[i], currentDirectory, value))
       boardIniPaths[i][0] = '\0';
   }
 
