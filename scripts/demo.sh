@@ -11,7 +11,7 @@ cmake --build "$build" -j2
 work=$(mktemp -d "${TMPDIR:-/tmp}/q7730-demo.XXXXXX")
 cp -r "$root/demo/package/." "$work/"
 cp "$build/sim/wirelet.dll" "$work/"
-sim="$build/q7730-sim"
+sim="$build/sim/q7730-sim"
 
 "$sim" --dir "$work" --printers 3 --scenario "$root/demo/scenario.ini" &
 sim_pid=$!

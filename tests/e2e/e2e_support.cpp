@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -53,8 +54,10 @@ Bytes Pattern(size_t size, uint8_t seed) {
 }
 
 Bytes TrailerFirst(const Bytes& image) {
-  Bytes out(image.end() - 64, image.end());
-  out.insert(out.end(), image.begin(), image.end() - 64);
+  Bytes out(image.size());
+  const size_t body = image.size() - 64;
+  std::copy(image.begin() + static_cast<std::ptrdiff_t>(body), image.end(), out.begin());
+  std::copy(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(body), out.begin() + 64);
   return out;
 }
 
@@ -107,12 +110,6 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int 
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  // Wine and Windows consoles end lines with CRLF; compare LF only.
-  std::string clean;
-  for (size_t i = 0; i < result.output.size(); ++i)
-    if (!(result.output[i] == '\r' && i + 1 < result.output.size() && result.output[i + 1] == '\n'))
-      clean += result.output[i];
-  result.output = clean;
   return result;
 }
 
