@@ -17,7 +17,7 @@ sim="$build/sim/q7730-sim"
 sim_pid=$!
 stop_sim() { "$sim" --dir "$work" --stop >/dev/null 2>&1 || kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; }
 trap stop_sim EXIT
-for _ in $(seq 100); do [ -s "$work/q7730-sim.port" ] && break; sleep 0.1; done
+"$sim" --dir "$work" --wait 10000 >/dev/null
 
 echo "---- Q7730upgrade Q7730.ini (in $work) ----"
 status=0
