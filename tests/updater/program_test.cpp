@@ -171,11 +171,11 @@ TEST_F(UpgradeProgramTest, SecondCopyWhileTheFirstRuns) {
   dir.Write("double.txt", "block 1\nprinters 0\n");
   ChildProcess first(UPGRADE_PROGRAM, {"package.ini"}, dir.Path().string());
   bool waiting = false;
-  for (int i = 0; i < 600 && !waiting; ++i) {
+  for (int i = 0; i < 600 && !waiting && !first.Ended(); ++i) {
     waiting = ReadTextFile(dir / "double.log").find("usb_find_first") != std::string::npos;
     if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  ASSERT_TRUE(waiting);
+  ASSERT_TRUE(waiting) << first.Finish().output;
 
   TempDir other;
   ProcessResult second = RunProcess(UPGRADE_PROGRAM, {"package.ini"}, other.Path().string());

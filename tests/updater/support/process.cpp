@@ -31,7 +31,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
 ChildProcess::~ChildProcess() {
   if (pid_ > 0) {
-    kill(pid_, SIGKILL);
+    if (!reaped_) kill(pid_, SIGKILL);
     Finish();
   }
   if (output_ >= 0) close(output_);
@@ -51,12 +51,20 @@ ProcessResult ChildProcess::Finish() {
       break;
     }
   }
-  int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  int status = status_;
+  if (!reaped_) {
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
   }
   pid_ = -1;
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   return result;
+}
+
+bool ChildProcess::Ended() {
+  if (pid_ <= 0 || reaped_) return true;
+  reaped_ = waitpid(pid_, &status_, WNOHANG) == pid_;
+  return reaped_;
 }
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,

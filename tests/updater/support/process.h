@@ -18,10 +18,14 @@ class ChildProcess {
   ~ChildProcess();
   // Reads the output to its end and waits for the exit.
   ProcessResult Finish();
+  // True once the process has ended (without waiting for it).
+  bool Ended();
 
  private:
   pid_t pid_ = -1;
   int output_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
 };
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
