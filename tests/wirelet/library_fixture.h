@@ -29,9 +29,15 @@ inline void ReloadLibrary() {
 // A reply frame: kind, error code, group, detail, state, then the payload.
 inline Bytes Frame(uint8_t kind, const Bytes& payload, uint8_t code = 0, uint8_t group = 0,
                    uint8_t detail = 0, uint8_t state = 0) {
-  Bytes frame = {kind, code, group, detail, 0, 0, 0, state,
-                 static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8)};
-  frame.insert(frame.end(), payload.begin(), payload.end());
+  Bytes frame(10 + payload.size(), 0);
+  frame[0] = kind;
+  frame[1] = code;
+  frame[2] = group;
+  frame[3] = detail;
+  frame[7] = state;
+  frame[8] = static_cast<uint8_t>(payload.size());
+  frame[9] = static_cast<uint8_t>(payload.size() >> 8);
+  for (size_t i = 0; i < payload.size(); ++i) frame[10 + i] = payload[i];
   return frame;
 }
 
