@@ -17,6 +17,11 @@ void StartWinsock() {
   std::call_once(once, [] {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
+    // The library is unloaded and loaded again between the updater's two
+    // phases; ws2_32 going away under a started Winsock crashed the second
+    // load under wine, so keep it for the life of the process.
+    HMODULE pinned = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, "ws2_32.dll", &pinned);
   });
 }
 
