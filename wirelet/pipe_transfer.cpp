@@ -111,7 +111,7 @@ int PipeReader::Read(uint8_t* destination, uint32_t* count, StatusCode* status) 
 }
 
 PipeWriter::PipeWriter(TransferSettings* owner)
-    : owner_(owner), succeeded_(0), count_(0), written_(0) {
+    : owner_(owner), succeeded_(0), count_(0), written_(0), source_(nullptr) {
   std::memset(data_, 0, sizeof data_);
 }
 
@@ -120,8 +120,9 @@ uint32_t PipeWriter::WriterThread(void* raw) {
   writer->abort_.Arm();
   uint32_t written = 0;
   if (writer->count_ != 0 &&
-      platform::usb::Write(writer->owner_->writePipe, writer->data_, writer->count_, &written,
-                           &writer->abort_) &&
+      platform::usb::Write(writer->owner_->writePipe,
+                           writer->source_ != nullptr ? writer->source_ : writer->data_,
+                           writer->count_, &written, &writer->abort_) &&
       written != 0) {
     writer->written_ = written;
     writer->succeeded_ = 1;
@@ -146,6 +147,30 @@ int PipeWriter::WriteTimed(const uint8_t* source, uint32_t n, uint32_t* written,
   count_ = n;
   if (n != 0) std::memcpy(data_, source, n);
   int overran = RunWorker(&worker_, &abort_, &WriterThread, this, owner_->transferLimitMs);
+  if (overran >= 0) owner_->writeTimedOut = overran;
+  if (succeeded_ == 1) {
+    if (written != nullptr) *written = written_;
+    SetStatus(status, kStatusOk);
+    return 1;
+  }
+  SetStatus(status, kStatusTransferFailed);
+  return 0;
+}
+
+int PipeWriter::WriteBounded(const uint8_t* source, uint32_t n, uint32_t* written,
+                             StatusCode* status) {
+  count_ = 0;
+  written_ = 0;
+  succeeded_ = 0;
+  if (written != nullptr) *written = 0;
+  if (source == nullptr || n == 0) {
+    SetStatus(status, kStatusTransferFailed);
+    return 0;
+  }
+  count_ = n;
+  source_ = source;
+  int overran = RunWorker(&worker_, &abort_, &WriterThread, this, owner_->transferLimitMs);
+  source_ = nullptr;
   if (overran >= 0) owner_->writeTimedOut = overran;
   if (succeeded_ == 1) {
     if (written != nullptr) *written = written_;

@@ -85,6 +85,11 @@ class PipeWriter {
   int WriteTimed(const uint8_t* source, uint32_t n, uint32_t* written, StatusCode* status);
   // Success needs a write of at least one byte.
   int WriteDirect(const uint8_t* source, uint32_t n, uint32_t* written, StatusCode* status);
+  // One piece of bulk data straight from the caller's buffer, on a worker
+  // with the same limit as WriteTimed: a printer that stops taking data
+  // fails the piece with 2600 instead of holding the library for ever. The
+  // worker has ended when this returns, so source is not read afterwards.
+  int WriteBounded(const uint8_t* source, uint32_t n, uint32_t* written, StatusCode* status);
 
   // The command frames; each is sent whole by one transfer.
   int SendRaw(const uint8_t* data, uint8_t n, StatusCode* status);
@@ -105,6 +110,7 @@ class PipeWriter {
   uint8_t succeeded_;
   uint32_t count_;
   uint32_t written_;
+  const uint8_t* source_;  // WriteBounded's caller buffer; null: data_
 };
 
 }  // namespace wirelet

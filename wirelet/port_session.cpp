@@ -247,7 +247,11 @@ int PortSession::WriteBulk(const uint8_t* data, int length, StatusCode* status) 
   for (int sent = 0; sent != length;) {
     int piece = length - sent < kBulkPieceSize ? length - sent : kBulkPieceSize;
     uint32_t written = 0;
-    result = writer->WriteDirect(data + sent, static_cast<uint32_t>(piece), &written, status);
+    // Bounded like every other transfer: a stalled printer must not hold the
+    // library lock, and every other printer with it, for ever.
+    result = settings.timedTransfers != 0
+                 ? writer->WriteBounded(data + sent, static_cast<uint32_t>(piece), &written, status)
+                 : writer->WriteDirect(data + sent, static_cast<uint32_t>(piece), &written, status);
     if (result != 1) return result;
     // A piece the printer took only in part would shift the rest of the
     // image: stop there rather than send what follows out of place.

@@ -156,6 +156,19 @@ TEST_F(UpdateTest, UnplugDuringTheMainImageIsAFailure) {
   ExpectNothingStored(1, {kMain, kDsp, kTable});
 }
 
+TEST_F(UpdateTest, PrinterThatStopsTakingAnImageFailsAfterTheLimit) {
+  // The other printer must not be held up for ever by the stalled one.
+  std::string stall = "stall_after_bytes = " + std::to_string(newSet_.usb.size() + 7000);
+  bench_.StartSimulator(2, Scenario(2, {{1, stall}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("usb_write_data (MAIN) = 2600 \n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("Firmware download failed (2600)... #printer 01"), std::string::npos)
+      << run.output;
+  ExpectNothingStored(1, {kMain, kDsp, kTable});
+  ExpectStoredSet(2, newSet_);
+}
+
 TEST_F(UpdateTest, PrinterBusyAtTheStartOfTheEnginePhase) {
   bench_.StartSimulator(1, Scenario(1, {{1, "fault_status = state 3 @1"}}));
   RunResult run = bench_.RunUpdater();

@@ -77,6 +77,27 @@ TEST_F(PipeTransfer, OverrunWriteIsAbortedAndFlagged) {
   EXPECT_EQ(fakebus::Written(path_).size(), 1u);
 }
 
+TEST_F(PipeTransfer, StalledBulkPieceFailsWithinTheLimit) {
+  PipeWriter writer(&settings_);
+  Bytes piece(4096, 0x5A);
+  uint32_t written = 1;
+  StatusCode status = 0;
+  fakebus::SetWritesHang(path_, true);
+  EXPECT_EQ(writer.WriteBounded(piece.data(), 4096, &written, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(settings_.writeTimedOut, 1);
+  // The worker is gone before the call returned: the buffer is the caller's again.
+  EXPECT_EQ(fakebus::TransfersInProgress(), 0);
+
+  fakebus::SetWritesHang(path_, false);
+  EXPECT_EQ(writer.WriteBounded(piece.data(), 4096, &written, &status), 1);
+  EXPECT_EQ(written, 4096u);
+  EXPECT_EQ(settings_.writeTimedOut, 0);
+  ASSERT_EQ(fakebus::Written(path_).size(), 1u);
+  EXPECT_EQ(fakebus::Written(path_)[0], piece);
+}
+
 TEST_F(PipeTransfer, EmptyReadFailsTimedButNotDirect) {
   PipeReader reader(&settings_);
   fakebus::SetEmptyReads(path_, true);
