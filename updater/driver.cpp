@@ -46,7 +46,11 @@ uint32_t EngineWorker(void* argument) {
   return static_cast<uint32_t>(UpdateEngineFirmware(port));
 }
 
-int RunControllerPhase() {
+namespace {
+
+// The start of each phase: a fresh load of the library and a fresh
+// enumeration. The printer count, or -1 after its message.
+int BindAndEnumerate() {
   if (!BindDeviceLibrary()) {
     platform::Print("SDK Load Failed Error. \n");
     UnbindDeviceLibrary();
@@ -54,10 +58,19 @@ int RunControllerPhase() {
   }
   int count = EnumeratePrinters(portTable);
   if (count == -1) {
+    // The library stays bound: the program ends right after.
     platform::Print("The printer is not connected. \n");
     return -1;
   }
   platform::Print("Detected %d printer(s)\n", count);
+  return count;
+}
+
+}  // namespace
+
+int RunControllerPhase() {
+  int count = BindAndEnumerate();
+  if (count == -1) return -1;
 
   int result = 0;
   for (int i = 0; i < count; ++i) result = UpdateControllerFirmware(portTable[i]);
@@ -69,17 +82,8 @@ int RunControllerPhase() {
 }
 
 int RunEnginePhase() {
-  if (!BindDeviceLibrary()) {
-    platform::Print("SDK Load Failed Error. \n");
-    UnbindDeviceLibrary();
-    return -1;
-  }
-  int count = EnumeratePrinters(portTable);
-  if (count == -1) {
-    platform::Print("The printer is not connected. \n");
-    return -1;
-  }
-  platform::Print("Detected %d printer(s)\n", count);
+  int count = BindAndEnumerate();
+  if (count == -1) return -1;
 
   writeLock = new platform::RecursiveLock;
 

@@ -146,6 +146,10 @@ int PipeWriter::WriteTimed(const uint8_t* source, uint32_t n, uint32_t* written,
   }
   count_ = n;
   if (n != 0) std::memcpy(data_, source, n);
+  return RunWrite(written, status);
+}
+
+int PipeWriter::RunWrite(uint32_t* written, StatusCode* status) {
   int overran = RunWorker(&worker_, &abort_, &WriterThread, this, owner_->transferLimitMs);
   if (overran >= 0) owner_->writeTimedOut = overran;
   if (succeeded_ == 1) {
@@ -169,16 +173,9 @@ int PipeWriter::WriteBounded(const uint8_t* source, uint32_t n, uint32_t* writte
   }
   count_ = n;
   source_ = source;
-  int overran = RunWorker(&worker_, &abort_, &WriterThread, this, owner_->transferLimitMs);
+  int result = RunWrite(written, status);
   source_ = nullptr;
-  if (overran >= 0) owner_->writeTimedOut = overran;
-  if (succeeded_ == 1) {
-    if (written != nullptr) *written = written_;
-    SetStatus(status, kStatusOk);
-    return 1;
-  }
-  SetStatus(status, kStatusTransferFailed);
-  return 0;
+  return result;
 }
 
 int PipeWriter::WriteDirect(const uint8_t* source, uint32_t n, uint32_t* written,

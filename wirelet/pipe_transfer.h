@@ -101,6 +101,8 @@ class PipeWriter {
 
  private:
   static uint32_t WriterThread(void* writer);
+  // Runs the prepared transfer on the worker and reports it.
+  int RunWrite(uint32_t* written, StatusCode* status);
   int SendFrame(const uint8_t* frame, uint32_t n, StatusCode* status);
 
   TransferSettings* owner_;
