@@ -67,7 +67,8 @@ int Count(const std::string& text, const std::string& needle) {
   return n;
 }
 
-RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int timeoutSeconds) {
+RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int timeoutSeconds,
+              const std::vector<std::string>& environment) {
   RunResult result;
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -79,6 +80,7 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int 
     int null = open("/dev/null", O_RDONLY);
     if (null >= 0) dup2(null, 0);
     if (chdir(cwd.c_str()) != 0) _exit(126);
+    for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -214,7 +216,9 @@ void Bench::StopSimulator() {
 }
 
 RunResult Bench::RunUpdater(int timeoutSeconds) {
-  return Run({UPDATER_PATH, "Q7730.ini"}, dir_, timeoutSeconds);
+  std::vector<std::string> environment;
+  if (abandonsHandles_) environment.push_back("ASAN_OPTIONS=detect_leaks=0");
+  return Run({UPDATER_PATH, "Q7730.ini"}, dir_, timeoutSeconds, environment);
 }
 
 RunResult Bench::RunSim(const std::vector<std::string>& args) {

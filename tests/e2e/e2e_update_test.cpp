@@ -112,6 +112,7 @@ TEST_F(UpdateTest, PrinterOfAnotherMakeIsIgnored) {
 TEST_F(UpdateTest, SilentPrinterTimesOutWhileTheOthersFinish) {
   // Phase 1 never asks for status; phase 2 opens with a status check.
   bench_.StartSimulator(2, Scenario(2, {{2, "fault_status = noreply"}}));
+  bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("Check status NG (2600)... #printer 02"), std::string::npos) << run.output;
@@ -160,6 +161,7 @@ TEST_F(UpdateTest, PrinterThatStopsTakingAnImageFailsAfterTheLimit) {
   // The other printer must not be held up for ever by the stalled one.
   std::string stall = "stall_after_bytes = " + std::to_string(newSet_.usb.size() + 7000);
   bench_.StartSimulator(2, Scenario(2, {{1, stall}}));
+  bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("usb_write_data (MAIN) = 2600 \n"), std::string::npos) << run.output;
@@ -220,6 +222,7 @@ TEST_F(UpdateTest, FailedClosingCommandFailsThePrinterAndSkipsTheSecond) {
 
 TEST_F(UpdateTest, FailedSecondClosingCommandFailsThePrinter) {
   bench_.StartSimulator(1, Scenario(1, {{1, "fault_close2 = noreply"}}));
+  bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("Firmware download failed (2600)... #printer 01"), std::string::npos)
