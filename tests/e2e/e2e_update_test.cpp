@@ -197,7 +197,11 @@ TEST_F(UpdateTest, Status2306LengthensTheTableWaitOfThatPrinterOnly) {
 }
 
 TEST_F(UpdateTest, PollingWaitsFollowAPreMainStatusOf2305) {
-  bench_.StartSimulator(1, Scenario(1, {{1, "fault_status = state 0x11 6 5 @2\nstore_ms_1 = 2500"}}));
+  // MAIN takes 4 s to store and may take 6: the first poll (after 2.3 s) finds
+  // the printer busy, a later one ready, with room either way on a slow machine.
+  newSet_.mainWait = 6000;
+  bench_.WritePackage(newSet_, oldSet_);
+  bench_.StartSimulator(1, Scenario(1, {{1, "fault_status = state 0x11 6 5 @2\nstore_ms_1 = 4000"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   // The printer still stores MAIN at the first poll, so that wait counts down.
