@@ -13,6 +13,7 @@ namespace {
 constexpr uint8_t kStatusReply = 1;
 constexpr uint8_t kErrorReply = 2;
 constexpr uint8_t kMaxUniversalLength = 247;
+constexpr uint32_t kStateOffset = 7;
 constexpr int kFirmwareEntrySize = 38;
 constexpr int kFirmwareRecordSize = 1 + 7 * kFirmwareEntrySize;  // 267
 
@@ -148,11 +149,6 @@ int PipeReader::ReadFrame(uint8_t* frame, uint32_t* received, StatusCode* status
   std::memset(frame, 0, kReadSize);
   *received = 0;
   if (!Read(frame, received, status)) return -1;
-  // Too short to carry a header: no kind, code or state to decode.
-  if (*received < kReplyHeaderSize) {
-    *status = kStatusTransferFailed;
-    return -1;
-  }
   uint32_t declared = static_cast<uint32_t>(frame[8]) | static_cast<uint32_t>(frame[9]) << 8;
   if (*received == declared + kReplyHeaderSize) {
     *status = kStatusOk;
@@ -180,7 +176,8 @@ int PipeReader::ReadStatusReply(StatusCode* status) {
   if (result >= 0) {
     if (frame[0] == kErrorReply) {
       result = DecodeReply(kErrorMode, frame, &code);
-    } else if (frame[0] == kStatusReply) {
+    } else if (frame[0] == kStatusReply && received > kStateOffset) {
+      // A state that never arrived would read as the cleared 0, "ready".
       result = DecodeReply(kStatusMode, frame, &code);
       if (result == 1) {
         bool flagged = frame[42] != 0 && frame[49] != 0;

@@ -64,7 +64,7 @@ class PipeReader {
   static uint32_t ReaderThread(void* reader);
   // Reads a frame into a cleared kReadSize buffer and checks its length
   // against its header: 1 well-formed, 0 not (status 2600), -1 the read
-  // failed or brought less than a header (nothing to decode).
+  // failed (nothing to decode). Bytes a short frame lacks read as 0.
   int ReadFrame(uint8_t* frame, uint32_t* received, StatusCode* status);
 
   TransferSettings* owner_;

@@ -130,6 +130,10 @@ TEST_F(CommandProtocol, AnnouncementReplies) {
   fakebus::QueueReply(path_, bad);
   EXPECT_EQ(usb_target_update(1, 1, 0, 10, &status), 0);
   EXPECT_EQ(status, kStatusTransferFailed);
+  // An error reply is an error whatever its length.
+  fakebus::QueueReply(path_, Bytes{2, 0x35});
+  EXPECT_EQ(usb_target_update(1, 1, 0, 10, &status), 0);
+  EXPECT_EQ(status, 2105);
   // The payload of an acknowledgement is not looked at.
   fakebus::QueueReply(path_, PlainReply({0xDE, 0xAD}));
   EXPECT_EQ(usb_target_update(1, 1, 0, 10, &status), 1);
@@ -152,7 +156,14 @@ TEST_F(CommandProtocol, StatusRequestAndItsReplies) {
       {ErrorReply(0x04), 0, 2600},
       {ErrorReply(0x6D), 0, 2212},
       {PlainReply({1, 2, 3}), 1, 0},
-      {Bytes{1, 0, 0}, 0, 2600},  // too short for a header
+      // Shorter than a header: an error reply is still decoded, and a status
+      // reply by its state once the state byte has arrived.
+      {Bytes{1, 0, 0}, 0, 2600},
+      {Bytes{2, 0x21}, 0, 2100},
+      {Bytes{2, 0x11, 6, 3}, 0, 2306},
+      {Bytes{2}, 0, 2504},
+      {Bytes{1, 0, 0, 0, 0, 0, 0, 0x33}, 0, 2103},
+      {Bytes{1, 0, 0, 0, 0, 0, 0, 0x00, 0}, 1, 0},
   };
   for (const auto& c : cases) {
     fakebus::QueueReply(path_, c.reply);
