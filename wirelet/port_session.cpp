@@ -78,6 +78,10 @@ int PortSession::OpenSession(int slot, StatusCode* status) {
   // holds its claim: let go of it before claiming afresh.
   ReleaseMutexOfSlot(slot);
   ReleaseClaim(slot);
+  // The timed-out flags spoke of the pipes just let go of; nothing has been
+  // abandoned on the ones this claim opens, so they are closed at close.
+  settings.readTimedOut = 0;
+  settings.writeTimedOut = 0;
   gLibrary.slotEntry[slot] = kNone;
   gLibrary.slotWriteHandle[slot] = kNoHandle;
   gLibrary.slotReadHandle[slot] = kNoHandle;

@@ -8,6 +8,7 @@
 #include "library_fixture.h"
 #include "platform/clock.h"
 #include "platform/named_mutex.h"
+#include "port_session.h"
 
 namespace {
 
@@ -300,6 +301,23 @@ TEST_F(Ports, NoticeWithThePrinterStillThereLeavesItUsable) {
   EXPECT_EQ(usb_get_status(1, &status), 1);
   EXPECT_EQ(usb_close_port(1), kStatusOk);
   EXPECT_EQ(fakebus::OpenHandles(), 0);
+}
+
+TEST_F(Ports, ReopenAfterAnAbandonedReadClosesTheNewPipesAtClose) {
+  std::string path = OpenOnePrinter();
+  gLibrary.sessions[0]->settings.transferLimitMs = 200;
+  StatusCode status = 0;
+  EXPECT_EQ(usb_get_status(1, &status), 0);  // no reply: the read is abandoned
+  EXPECT_EQ(gLibrary.sessions[0]->settings.readTimedOut, 1);
+  fakebus::Notify();
+  WaitForWatcher();
+  // The new claim lets go of the old one, whose abandoned read pipe stays
+  // open, and opens pipes on which nothing has been abandoned.
+  ASSERT_EQ(usb_open_port(1), kStatusOk);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path, 0), 2);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path, 0), 1);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path, 1), 0);
 }
 
 TEST_F(Ports, NoticeAfterUnplugLetsThePrinterGo) {
