@@ -97,8 +97,11 @@ Io NextMessage(Socket socket, Inbox* inbox, TransferAbort* abort, uint32_t timeo
   }
 }
 
-// One request and its answer on a fresh connection.
-Socket Request(uint8_t type, const void* body, size_t size, Message* answer) {
+// One request and its answer on a fresh connection. rest (may be null)
+// keeps what arrived behind the answer, as a change can right after a
+// subscription; without it such bytes break the connection's step.
+Socket Request(uint8_t type, const void* body, size_t size, Message* answer,
+               Inbox* rest = nullptr) {
   uint16_t port = SimulatorPort();
   if (port == 0) return kNoSocket;
   Socket socket = simsock::Connect(port, kConnectMs);
@@ -106,10 +109,11 @@ Socket Request(uint8_t type, const void* body, size_t size, Message* answer) {
   Inbox inbox;
   if (SendMessage(socket, type, body, size) != Io::Ok ||
       NextMessage(socket, &inbox, nullptr, kAnswerMs, answer) != Io::Ok ||
-      answer->type != simwire::kAnswer || !inbox.bytes.empty()) {
+      answer->type != simwire::kAnswer || (rest == nullptr && !inbox.bytes.empty())) {
     simsock::CloseSocket(socket);
     return kNoSocket;
   }
+  if (rest != nullptr) rest->bytes.swap(inbox.bytes);
   return socket;
 }
 
@@ -267,7 +271,7 @@ ChangeSource* OpenChangeSource() {
   if (source == nullptr) return nullptr;
   Message answer;
   // Without a simulator the source simply never reports.
-  source->socket = Request(simwire::kSubscribe, nullptr, 0, &answer);
+  source->socket = Request(simwire::kSubscribe, nullptr, 0, &answer, &source->inbox);
   return source;
 }
 

@@ -263,6 +263,44 @@ TEST_F(SimTest, ASimulatorThatEndsIsOneLastChange) {
   usb::CloseChangeSource(source);
 }
 
+TEST_F(SimTest, AChangeArrivingWithTheSubscribeAnswerIsKept) {
+  // A stand-in simulator that answers the subscription and reports a change
+  // in the same write, as a plug right after subscribing can arrive.
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  WriteText(dir_ + "/q7730-sim.port", std::to_string(ntohs(address.sin_port)) + "\n");
+  int peer = -1;
+  std::thread fake([&] {
+    peer = accept(listener, nullptr, nullptr);
+    if (peer < 0) return;
+    uint8_t request[5];
+    size_t got = 0;
+    while (got < sizeof request) {
+      ssize_t n = recv(peer, request + got, sizeof request - got, 0);
+      if (n <= 0) return;
+      got += static_cast<size_t>(n);
+    }
+    const uint8_t reply[] = {'A', 1, 0, 0, 0, 1, 'G', 0, 0, 0, 0};
+    send(peer, reply, sizeof reply, MSG_NOSIGNAL);
+  });
+  usb::ChangeSource* source = usb::OpenChangeSource();
+  fake.join();
+  ASSERT_NE(source, nullptr);
+  EXPECT_TRUE(usb::TakeChange(source));
+  // The connection is still open: nothing more to report.
+  EXPECT_FALSE(usb::TakeChange(source));
+  usb::CloseChangeSource(source);
+  if (peer >= 0) close(peer);
+  close(listener);
+}
+
 TEST_F(SimTest, SeveralPrintersWorkAtOnce) {
   StartSim(4);
   std::vector<std::string> paths = Enumerate();
