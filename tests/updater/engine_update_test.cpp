@@ -60,6 +60,13 @@ class EngineUpdateTest : public testing_support::UpdaterFixture {
             "target 1 1 0 9000",         "write 1 9000",     "target 1 0 0 4096", "write 1 4096",
             "target 1 2 0 300",          "write 1 300",      kFirstClosing,   kSecondClosing, "close 1"};
   }
+  // The first calls of that run, then the close of a sequence that failed there.
+  Texts FailedAfter(size_t calls) const {
+    Texts run = CountDownRun();
+    Texts expected(run.begin(), run.begin() + static_cast<long>(calls));
+    expected.push_back("close 1");
+    return expected;
+  }
 };
 
 TEST_F(EngineUpdateTest, ReadyPrinterGetsEachImageWholeWithCountdowns) {
@@ -189,10 +196,7 @@ TEST_F(EngineUpdateTest, RefusedAnnouncementStopsAtThatTarget) {
     console.Clear();
     fake.printers[1].targetStatus = {{t.target, 2212}};
     EXPECT_EQ(-1, UpdateEngineFirmware(1)) << t.label;
-    Texts run = CountDownRun();
-    Texts expected(run.begin(), run.begin() + static_cast<long>(t.callsBefore) + 1);
-    expected.push_back("close 1");
-    EXPECT_EQ(expected, fake.Texts()) << t.label;
+    EXPECT_EQ(FailedAfter(t.callsBefore + 1), fake.Texts()) << t.label;
     std::string text = console.Text();
     EXPECT_NE(std::string::npos,
               text.find(std::string("usb_target_update (") + t.label + ") = 2212 \n" + Failed(2212, 1)))
@@ -208,10 +212,7 @@ TEST_F(EngineUpdateTest, FailedWriteStopsAtThatTarget) {
     fake.writeCount.clear();
     fake.printers[1].writeStatus = {{static_cast<int>(t.fileIndex) - 1, 2600}};
     EXPECT_EQ(-1, UpdateEngineFirmware(1)) << t.label;
-    Texts run = CountDownRun();
-    Texts expected(run.begin(), run.begin() + static_cast<long>(t.callsBefore) + 2);
-    expected.push_back("close 1");
-    EXPECT_EQ(expected, fake.Texts()) << t.label;
+    EXPECT_EQ(FailedAfter(t.callsBefore + 2), fake.Texts()) << t.label;
     EXPECT_NE(std::string::npos, console.Text().find(std::string("Downloading ") + t.label + " file... [" + t.file +
                                                      "]\nusb_write_data (" + t.label + ") = 2600 \n" +
                                                      Failed(2600, 1)));
@@ -226,11 +227,7 @@ TEST_F(EngineUpdateTest, MissingFileStopsAtThatTarget) {
     fake.calls.clear();
     EXPECT_EQ(-1, UpdateEngineFirmware(1)) << t.label;
     // The MAIN file is read before the pre-MAIN steps.
-    size_t before = t.fileIndex == kFileMain ? 3 : t.callsBefore;
-    Texts run = CountDownRun();
-    Texts expected(run.begin(), run.begin() + static_cast<long>(before));
-    expected.push_back("close 1");
-    EXPECT_EQ(expected, fake.Texts()) << t.label;
+    EXPECT_EQ(FailedAfter(t.fileIndex == kFileMain ? 3 : t.callsBefore), fake.Texts()) << t.label;
     EXPECT_NE(std::string::npos,
               console.Text().find(std::string("Error: ") + t.label + " DownLoad file is not found.\n" + Failed(0, 1)));
   }
@@ -245,11 +242,7 @@ TEST_F(EngineUpdateTest, FileChangedSinceLoadingIsNeverSent) {
       dir.Write(std::string("new/") + t.file, Pattern(size + static_cast<size_t>(delta), 1));
       fake.calls.clear();
       EXPECT_EQ(-1, UpdateEngineFirmware(1)) << t.label;
-      size_t before = t.fileIndex == kFileMain ? 3 : t.callsBefore;
-      Texts run = CountDownRun();
-    Texts expected(run.begin(), run.begin() + static_cast<long>(before));
-      expected.push_back("close 1");
-      EXPECT_EQ(expected, fake.Texts()) << t.label;
+      EXPECT_EQ(FailedAfter(t.fileIndex == kFileMain ? 3 : t.callsBefore), fake.Texts()) << t.label;
       EXPECT_NE(std::string::npos, console.Text().find(std::string("Error: ") + t.label +
                                                        " DownLoad file has changed.\n" + Failed(0, 1)));
     }
