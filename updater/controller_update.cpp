@@ -18,22 +18,18 @@ constexpr int32_t kTrailerSize = 64;
 // The announce request carries the size in 16 bits.
 constexpr int32_t kLargestImage = 65535;
 
+// Gives up on an image that cannot be sent, before anything is announced.
+int Refuse(std::FILE* file, const char* line) {
+  std::fclose(file);
+  platform::Print("%s", line);
+  return -1;
+}
+
 // Everything between opening and closing the port. status is the sequence's
 // status word; the final line reports what it holds when this returns.
 int SendControllerImage(int port, StatusCode& status) {
-  uint8_t record[kFirmwareInfoBufferSize];
-  std::memset(record, 0, sizeof record);
   uint8_t boardSet;
-  if (deviceLibrary.usb_get_firmware_info(port, record, &status) == 1) {
-    boardSet = BoardSetOfRecord(record);
-    if (!KnownProgramVersion(record)) {
-      platform::Print("#printer %.2d Printer Program Version Error...              \n\n", port);
-      return -1;
-    }
-  } else {
-    platform::Print("usb_get_firmware_info = %d \n", status);
-    boardSet = updatePackage.fallbackBoardSet == kNewBoardSet ? kNewBoardSet : kOldBoardSet;
-  }
+  if (ChooseBoardSet(port, status, boardSet) == FirmwareInfo::kUnknownProgram) return -1;
   const FirmwareFileSet& set = updatePackage.boardSets[boardSet];
   const FirmwareFileEntry& entry = set.files[kFileUsb];
 
@@ -44,34 +40,14 @@ int SendControllerImage(int port, StatusCode& status) {
   }
   const int32_t size = entry.size;
   // A file that was "None" or unreadable at load has no size to allocate.
-  if (size < 0) {
-    std::fclose(file);
-    platform::Print("Error: USB Memory Full Error 1.\n");
-    return -1;
-  }
+  if (size < 0) return Refuse(file, "Error: USB Memory Full Error 1.\n");
   // The trailer must exist to be moved to the front.
-  if (size < kTrailerSize) {
-    std::fclose(file);
-    platform::Print("Error: USB DownLoad file is too short.\n");
-    return -1;
-  }
-  if (size > kLargestImage) {
-    std::fclose(file);
-    platform::Print("Error: USB DownLoad file is too large.\n");
-    return -1;
-  }
+  if (size < kTrailerSize) return Refuse(file, "Error: USB DownLoad file is too short.\n");
+  if (size > kLargestImage) return Refuse(file, "Error: USB DownLoad file is too large.\n");
   std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[size]);
-  if (!image) {
-    std::fclose(file);
-    platform::Print("Error: USB Memory Full Error 1.\n");
-    return -1;
-  }
+  if (!image) return Refuse(file, "Error: USB Memory Full Error 1.\n");
   std::unique_ptr<uint8_t[]> transfer(new (std::nothrow) uint8_t[size]);
-  if (!transfer) {
-    std::fclose(file);
-    platform::Print("Error: USB Memory Full Error 2.\n");
-    return -1;
-  }
+  if (!transfer) return Refuse(file, "Error: USB Memory Full Error 2.\n");
   if (!ReadFirmwareFile(file, image.get(), size)) {
     platform::Print("Error: USB DownLoad file has changed.\n");
     return -1;

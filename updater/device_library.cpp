@@ -13,21 +13,11 @@ namespace {
 
 constexpr char kLibraryFile[] = "wirelet.dll";
 
+// The loaded flag and every entry point to zero; the module is left alone.
 void ClearEntryPoints(DeviceLibrary& library) {
-  library.loaded = 0;
-  library.usb_find_first = nullptr;
-  library.usb_find_next = nullptr;
-  library.usb_open_port = nullptr;
-  library.usb_close_port = nullptr;
-  library.usb_command_send = nullptr;
-  library.usb_command_recv = nullptr;
-  library.usb_command_data = nullptr;
-  library.usb_get_id = nullptr;
-  library.usb_get_status = nullptr;
-  library.usb_write_data = nullptr;
-  library.usb_get_firmware_info = nullptr;
-  library.usb_target_update = nullptr;
-  library.usb_universal_command = nullptr;
+  platform::LibraryHandle module = library.module;
+  library = DeviceLibrary{};
+  library.module = module;
 }
 
 // Stores the symbol's address in slot; false when it is not exported.

@@ -25,6 +25,23 @@ const uint8_t kPreMainCommand[4] = {0x03, 0xF1, 0x3E, 0xA5};
 const uint8_t kFirstClosingCommand[4] = {0x03, 0xF1, 0x3D, 0x00};
 const uint8_t kSecondClosingCommand[6] = {0x05, 0xFF, 0xAA, 0x55, 0xCC, 0x33};
 
+// The three engine targets, in the order they are written. Their lines name
+// them by label ("Error: MAIN DownLoad file is not found.\n").
+struct EngineTarget {
+  const char* label;
+  int fileIndex;                     // in FirmwareFileSet::files
+  int number;                        // target number of the announcement
+  uint8_t kind;                      // selects the countdown line
+  uint32_t FirmwareFileSet::*waitMs;
+  bool hasMemoryLine;                // TABLE fails an allocation silently
+};
+
+const EngineTarget kEngineTargets[] = {
+    {"MAIN", kFileMain, kTargetMain, kWriteMain, &FirmwareFileSet::mainWaitMs, true},
+    {"DSP", kFileDsp, kTargetDsp, kWriteDsp, &FirmwareFileSet::dspWaitMs, true},
+    {"TABLE", kFileTable, kTargetTable, kWriteTable, &FirmwareFileSet::tableWaitMs, false},
+};
+
 // The working state of one printer's sequence.
 struct EngineSequence {
   int port;
@@ -32,7 +49,7 @@ struct EngineSequence {
   uint8_t boardSet;
   bool infoFailed;
   bool plainCountDown;     // every wait a countdown instead of polling
-  uint32_t tableWaitMs;    // this printer's own TABLE wait, lengthened by the 2306 rule
+  FirmwareFileSet set;     // this printer's copy: the 2306 rule lengthens its TABLE wait only
   int lastCallResult;      // of the latest universal command
 };
 
@@ -45,17 +62,12 @@ int UniversalCommand(EngineSequence& seq, const uint8_t* bytes, int length) {
 }
 
 // Loads, announces, writes and waits for one target. 0 or -1.
-int WriteTarget(EngineSequence& seq, int fileIndex) {
-  const FirmwareFileSet& set = updatePackage.boardSets[seq.boardSet];
-  const FirmwareFileEntry& entry = set.files[fileIndex];
+int WriteTarget(EngineSequence& seq, const EngineTarget& target) {
+  const FirmwareFileEntry& entry = seq.set.files[target.fileIndex];
 
   std::FILE* file = OpenFirmwareFile(entry.path);
   if (file == nullptr) {
-    switch (fileIndex) {
-      case kFileMain: platform::Print("Error: MAIN DownLoad file is not found.\n"); break;
-      case kFileDsp: platform::Print("Error: DSP DownLoad file is not found.\n"); break;
-      default: platform::Print("Error: TABLE DownLoad file is not found.\n"); break;
-    }
+    platform::Print("Error: %s DownLoad file is not found.\n", target.label);
     return -1;
   }
   const int32_t size = entry.size;
@@ -63,27 +75,19 @@ int WriteTarget(EngineSequence& seq, int fileIndex) {
   std::unique_ptr<uint8_t[]> buffer(size >= 0 ? new (std::nothrow) uint8_t[size > 0 ? size : 1] : nullptr);
   if (!buffer) {
     std::fclose(file);
-    switch (fileIndex) {
-      case kFileMain: platform::Print("Error: MAIN Memory Full Error.\n"); break;
-      case kFileDsp: platform::Print("Error: DSP Memory Full Error.\n"); break;
-      default: break;
-    }
+    if (target.hasMemoryLine) platform::Print("Error: %s Memory Full Error.\n", target.label);
     return -1;
   }
   if (!ReadFirmwareFile(file, buffer.get(), size)) {
-    switch (fileIndex) {
-      case kFileMain: platform::Print("Error: MAIN DownLoad file has changed.\n"); break;
-      case kFileDsp: platform::Print("Error: DSP DownLoad file has changed.\n"); break;
-      default: platform::Print("Error: TABLE DownLoad file has changed.\n"); break;
-    }
+    platform::Print("Error: %s DownLoad file has changed.\n", target.label);
     return -1;
   }
 
-  if (fileIndex == kFileMain && !seq.infoFailed) {
+  if (target.number == kTargetMain && !seq.infoFailed) {
     deviceLibrary.usb_get_status(seq.port, &seq.status);  // only the code counts
     seq.plainCountDown = seq.status == 0 || seq.status == kStatusTableExtension;
     // Only this printer's TABLE wait grows; the package stays as loaded.
-    if (seq.status == kStatusTableExtension) seq.tableWaitMs += kTableExtensionMs;
+    if (seq.status == kStatusTableExtension) seq.set.tableWaitMs += kTableExtensionMs;
     UniversalCommand(seq, kPreMainCommand, sizeof kPreMainCommand);
     if (seq.status != 0) {
       platform::Print("usb_universal_command (MAIN) = %d \n", seq.status);
@@ -91,29 +95,12 @@ int WriteTarget(EngineSequence& seq, int fileIndex) {
     }
   }
 
-  int target;
-  uint8_t kind;
-  uint32_t waitMs;
-  switch (fileIndex) {
-    case kFileMain: target = kTargetMain; kind = kWriteMain; waitMs = set.mainWaitMs; break;
-    case kFileDsp: target = kTargetDsp; kind = kWriteDsp; waitMs = set.dspWaitMs; break;
-    default: target = kTargetTable; kind = kWriteTable; waitMs = seq.tableWaitMs; break;
-  }
-
-  deviceLibrary.usb_target_update(seq.port, target, 0, size, &seq.status);
+  deviceLibrary.usb_target_update(seq.port, target.number, 0, size, &seq.status);
   if (seq.status != 0) {
-    switch (fileIndex) {
-      case kFileMain: platform::Print("usb_target_update (MAIN) = %d \n", seq.status); break;
-      case kFileDsp: platform::Print("usb_target_update (DSP) = %d \n", seq.status); break;
-      default: platform::Print("usb_target_update (TABLE) = %d \n", seq.status); break;
-    }
+    platform::Print("usb_target_update (%s) = %d \n", target.label, seq.status);
     return -1;
   }
-  switch (fileIndex) {
-    case kFileMain: platform::Print("Downloading MAIN file... [%s]\n", entry.name); break;
-    case kFileDsp: platform::Print("Downloading DSP file... [%s]\n", entry.name); break;
-    default: platform::Print("Downloading TABLE file... [%s]\n", entry.name); break;
-  }
+  platform::Print("Downloading %s file... [%s]\n", target.label, entry.name);
 
   {
     // One image on the bus at a time; the other printers meanwhile poll,
@@ -122,21 +109,18 @@ int WriteTarget(EngineSequence& seq, int fileIndex) {
     deviceLibrary.usb_write_data(seq.port, buffer.get(), size, &seq.status);
   }
   if (seq.status != 0) {
-    switch (fileIndex) {
-      case kFileMain: platform::Print("usb_write_data (MAIN) = %d \n", seq.status); break;
-      case kFileDsp: platform::Print("usb_write_data (DSP) = %d \n", seq.status); break;
-      default: platform::Print("usb_write_data (TABLE) = %d \n", seq.status); break;
-    }
+    platform::Print("usb_write_data (%s) = %d \n", target.label, seq.status);
     return -1;
   }
   buffer.reset();
 
+  const uint32_t waitMs = seq.set.*target.waitMs;
   if (seq.plainCountDown) {
-    CountDown(kind, seq.port, waitMs, seq.status);
+    CountDown(target.kind, seq.port, waitMs, seq.status);
     return 0;
   }
   // Time running out while the printer is still busy is not a failure.
-  return WaitWriteComplete(kind, seq.port, waitMs, seq.status) == kStatusFailed ? -1 : 0;
+  return WaitWriteComplete(target.kind, seq.port, waitMs, seq.status) == kStatusFailed ? -1 : 0;
 }
 
 // Everything between opening and closing the port. 0 or -1.
@@ -146,24 +130,20 @@ int RunSequence(EngineSequence& seq) {
     return -1;
   }
 
-  uint8_t record[kFirmwareInfoBufferSize];
-  std::memset(record, 0, sizeof record);
-  if (deviceLibrary.usb_get_firmware_info(seq.port, record, &seq.status) == 1) {
-    seq.boardSet = BoardSetOfRecord(record);
-    if (!KnownProgramVersion(record)) {
-      platform::Print("#printer %.2d Printer Program Version Error...              \n\n", seq.port);
+  switch (ChooseBoardSet(seq.port, seq.status, seq.boardSet)) {
+    case FirmwareInfo::kUnknownProgram:
       return -1;
-    }
-  } else {
-    platform::Print("usb_get_firmware_info = %d \n", seq.status);
-    seq.boardSet = updatePackage.fallbackBoardSet == kNewBoardSet ? kNewBoardSet : kOldBoardSet;
-    seq.infoFailed = true;
-    seq.plainCountDown = true;
+    case FirmwareInfo::kUnreadable:
+      seq.infoFailed = true;
+      seq.plainCountDown = true;
+      break;
+    case FirmwareInfo::kRead:
+      break;
   }
-  seq.tableWaitMs = updatePackage.boardSets[seq.boardSet].tableWaitMs;
+  seq.set = updatePackage.boardSets[seq.boardSet];
 
-  for (int fileIndex : {kFileMain, kFileDsp, kFileTable})
-    if (WriteTarget(seq, fileIndex) != 0) return -1;
+  for (const EngineTarget& target : kEngineTargets)
+    if (WriteTarget(seq, target) != 0) return -1;
 
   if (UniversalCommand(seq, kFirstClosingCommand, sizeof kFirstClosingCommand) == 1) {
     platform::SleepMs(kClosingPauseMs);

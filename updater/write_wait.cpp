@@ -11,27 +11,28 @@ constexpr uint32_t kStatusPauseMs = 300;
 constexpr uint32_t kLinePauseMs = 500;
 constexpr uint32_t kFirstPollDelayMs = 2000;
 
+// The label of each kind's countdown line, padded by the line's format to
+// line up the columns; the polling wait has no USB line.
+const char* const kCountdownLabels[] = {nullptr, "(MAIN).", "(DSP).", "(TABLE).", "(USB)."};
+
 // One countdown line; kinds without a line print nothing. The line ends in
 // "\r" so the next one overwrites it.
 void PrintRemaining(uint8_t kind, bool withUsb, int port, uint32_t seconds) {
-  int s = static_cast<int>(seconds);
-  switch (kind) {
-    case kWriteMain:
-      platform::Print("#printer %.2d  Writing firmware (MAIN).  Remaining %d  sec. \r", port, s);
-      break;
-    case kWriteDsp:
-      platform::Print("#printer %.2d  Writing firmware (DSP).   Remaining %d  sec. \r", port, s);
-      break;
-    case kWriteTable:
-      platform::Print("#printer %.2d  Writing firmware (TABLE). Remaining %d  sec. \r", port, s);
-      break;
-    case kWriteUsb:
-      if (withUsb)
-        platform::Print("#printer %.2d  Writing firmware (USB).   Remaining %d  sec. \r", port, s);
-      break;
-    default:
-      break;
-  }
+  if (kind < kWriteMain || kind > kWriteUsb || (kind == kWriteUsb && !withUsb)) return;
+  platform::Print("#printer %.2d  Writing firmware %-8s Remaining %d  sec. \r", port,
+                  kCountdownLabels[kind], static_cast<int>(seconds));
+}
+
+// One step of a countdown that began at start: false when the time is up
+// (no line then) or the line just shown was the one with 0 seconds.
+bool CountDownStep(uint8_t kind, bool withUsb, int port, uint32_t start, uint32_t waitMs) {
+  // Differences of readings modulo 2^32 survive a wrap of the tick count.
+  uint32_t elapsed = platform::TickCount() - start;
+  if (elapsed > waitMs) return false;
+  uint32_t seconds = (waitMs - elapsed) / 1000;
+  PrintRemaining(kind, withUsb, port, seconds);
+  platform::SleepMs(kLinePauseMs);
+  return seconds > 0;
 }
 
 }  // namespace
@@ -63,33 +64,19 @@ int CheckPrinterStatus(int port, StatusCode& status) {
 
 int WaitWriteComplete(uint8_t kind, int port, uint32_t waitMs, StatusCode& status) {
   platform::SleepMs(kFirstPollDelayMs);
-  // Differences of readings modulo 2^32 survive a wrap of the tick count.
   uint32_t start = platform::TickCount();
   int statusClass;
-  for (;;) {
+  do {
     statusClass = CheckPrinterStatus(port, status);
-    if (statusClass != kStatusBusy) break;
-    uint32_t elapsed = platform::TickCount() - start;
-    if (elapsed > waitMs) break;
-    uint32_t seconds = (waitMs - elapsed) / 1000;
-    PrintRemaining(kind, false, port, seconds);
-    platform::SleepMs(kLinePauseMs);
-    if (seconds == 0) break;
-  }
+  } while (statusClass == kStatusBusy && CountDownStep(kind, false, port, start, waitMs));
   platform::Print("\n\n");
   return statusClass;
 }
 
 void CountDown(uint8_t kind, int port, uint32_t waitMs, StatusCode& status) {
   uint32_t start = platform::TickCount();
-  for (;;) {
+  do {
     status = 0;
-    uint32_t elapsed = platform::TickCount() - start;
-    if (elapsed > waitMs) break;
-    uint32_t seconds = (waitMs - elapsed) / 1000;
-    PrintRemaining(kind, true, port, seconds);
-    platform::SleepMs(kLinePauseMs);
-    if (seconds == 0) break;
-  }
+  } while (CountDownStep(kind, true, port, start, waitMs));
   platform::Print("\n\n");
 }

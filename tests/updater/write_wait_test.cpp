@@ -77,6 +77,14 @@ TEST_F(WriteWaitTest, CountDownLineOfEachKind) {
             console.Text());
 }
 
+TEST_F(WriteWaitTest, KindWithoutALineCountsDownSilently) {
+  StatusCode status = 9;
+  for (uint8_t kind : {0, 5, 255}) CountDown(kind, 1, 600, status);
+  EXPECT_EQ("\n\n\n\n\n\n", console.Text());
+  EXPECT_EQ(0, status);
+  EXPECT_EQ(6500u, clock.Now());  // one 500 ms pause each, as with a line
+}
+
 TEST_F(WriteWaitTest, ShortCountDownsShowOneZeroLine) {
   StatusCode status = 5;
   CountDown(kWriteMain, 1, 0, status);
