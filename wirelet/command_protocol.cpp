@@ -5,6 +5,7 @@
 #include "library_state.h"
 #include "pipe_transfer.h"
 #include "port_session.h"
+#include "status_out.h"
 
 namespace wirelet {
 
@@ -16,10 +17,6 @@ constexpr uint8_t kMaxUniversalLength = 247;
 constexpr uint32_t kStateOffset = 7;
 constexpr int kFirmwareEntrySize = 38;
 constexpr int kFirmwareRecordSize = 1 + 7 * kFirmwareEntrySize;  // 267
-
-void SetStatus(StatusCode* status, StatusCode value) {
-  if (status != nullptr) *status = value;
-}
 
 void PutU16(uint8_t* p, uint16_t value) {
   p[0] = static_cast<uint8_t>(value);
@@ -227,8 +224,32 @@ int StandardExchange(PortSession& session, int slot, StatusCode* status, Steps s
   } else {
     result = steps();
   }
-  session.ReleaseDeviceMutex(slot);
+  session.ReleaseMutexKeepOpen(slot);
   return result;
+}
+
+// The body of the exports that return 1/0: under the library lock, the port
+// resolved to its session, the operation's status handed over through
+// status-out.
+template <typename Operation>
+int RunOnPort(int port, StatusCode* status, Operation operation) {
+  PortCall call(port);
+  StatusCode code = kStatusOk;
+  int result = 0;
+  if (PortSession* session = call.Session(&code)) result = operation(*session, call.Slot(), &code);
+  SetStatus(status, code);
+  return result;
+}
+
+// The body of the exports that return only a StatusCode: a standard exchange
+// whose status, 0 when the steps wrote none, is the result.
+template <typename Steps>
+StatusCode ExchangeOnPort(int port, Steps steps) {
+  PortCall call(port);
+  StatusCode code = kStatusOk;
+  if (PortSession* session = call.Session(&code))
+    StandardExchange(*session, call.Slot(), &code, [&]() { return steps(*session, &code); });
+  return code;
 }
 
 int GetFirmwareInfo(PortSession& session, int slot, uint8_t* record, StatusCode* status) {
@@ -245,6 +266,19 @@ int GetFirmwareInfo(PortSession& session, int slot, uint8_t* record, StatusCode*
     }
     if (record != nullptr) std::memcpy(record, working, kFirmwareRecordSize);
     return 1;
+  });
+}
+
+int TargetUpdate(PortSession& session, int slot, int target, int value, int size,
+                 StatusCode* status) {
+  return StandardExchange(session, slot, status, [&]() {
+    uint8_t number = static_cast<uint8_t>(target);
+    int sent = number == kTargetController
+                   ? session.writer->SendTargetUpdateShort(
+                         1, 0x4000, static_cast<uint16_t>(static_cast<uint32_t>(size)), status)
+                   : session.writer->SendTargetUpdateLong(number, static_cast<uint32_t>(value),
+                                                          static_cast<uint32_t>(size), status);
+    return sent && session.reader->ReadUpdateReply(status) ? 1 : 0;
   });
 }
 
@@ -265,119 +299,71 @@ int UniversalCommand(PortSession& session, int slot, const uint8_t* bytes, int l
 
 }  // namespace wirelet
 
-using wirelet::PortEntry;
+using wirelet::ExchangeOnPort;
 using wirelet::PortSession;
+using wirelet::RunOnPort;
 using wirelet::StandardExchange;
 
 extern "C" {
 
 StatusCode WIRELET_CALL usb_command_send(int port, const uint8_t* bytes, int length) {
-  PortEntry entry(port);
-  StatusCode status = kStatusOk;
-  if (PortSession* session = entry.Session(&status)) {
-    StandardExchange(*session, entry.Slot(), &status, [&]() {
-      return session->writer->SendRaw(bytes, static_cast<uint8_t>(length), &status);
-    });
-  }
-  return status;
+  return ExchangeOnPort(port, [&](PortSession& session, StatusCode* status) {
+    return session.writer->SendRaw(bytes, static_cast<uint8_t>(length), status);
+  });
 }
 
 StatusCode WIRELET_CALL usb_command_recv(int port, uint8_t* buffer, uint32_t* count) {
   if (count != nullptr) *count = 0;
-  PortEntry entry(port);
-  StatusCode status = kStatusOk;
-  if (PortSession* session = entry.Session(&status)) {
-    StandardExchange(*session, entry.Slot(), &status,
-                     [&]() { return session->reader->Read(buffer, count, &status); });
-  }
-  return status;
+  return ExchangeOnPort(port, [&](PortSession& session, StatusCode* status) {
+    return session.reader->Read(buffer, count, status);
+  });
 }
 
 StatusCode WIRELET_CALL usb_command_data(int port, const uint8_t* data, int length) {
-  PortEntry entry(port);
-  StatusCode status = kStatusOk;
-  if (PortSession* session = entry.Session(&status)) {
-    StandardExchange(*session, entry.Slot(), &status,
-                     [&]() { return session->WriteBulk(data, length, &status); });
-  }
-  return status;
+  return ExchangeOnPort(port, [&](PortSession& session, StatusCode* status) {
+    return session.WriteBulk(data, length, status);
+  });
 }
 
 int WIRELET_CALL usb_get_status(int port, StatusCode* status) {
-  PortEntry entry(port);
-  StatusCode code = kStatusOk;
-  int result = 0;
-  if (PortSession* session = entry.Session(&code)) {
-    result = StandardExchange(*session, entry.Slot(), &code, [&]() {
-      return session->writer->SendStatusRequest(&code) && session->reader->ReadStatusReply(&code)
-                 ? 1
-                 : 0;
+  return RunOnPort(port, status, [](PortSession& session, int slot, StatusCode* code) {
+    return StandardExchange(session, slot, code, [&]() {
+      return session.writer->SendStatusRequest(code) && session.reader->ReadStatusReply(code) ? 1
+                                                                                              : 0;
     });
-  }
-  if (status != nullptr) *status = code;
-  return result;
+  });
 }
 
 // An image follows its announcement directly, without the device mutex.
 int WIRELET_CALL usb_write_data(int port, const uint8_t* data, int length, StatusCode* status) {
-  PortEntry entry(port);
-  StatusCode code = kStatusOk;
-  int result = 0;
-  if (PortSession* session = entry.Session(&code)) {
-    if (!session->CheckPipes(entry.Slot())) {
-      code = kStatusDeviceNotAvailable;
-    } else {
-      result = session->WriteBulk(data, length, &code);
+  return RunOnPort(port, status, [&](PortSession& session, int slot, StatusCode* code) {
+    if (!session.CheckPipes(slot)) {
+      *code = kStatusDeviceNotAvailable;
+      return 0;
     }
-  }
-  if (status != nullptr) *status = code;
-  return result;
+    return session.WriteBulk(data, length, code);
+  });
 }
 
 int WIRELET_CALL usb_get_firmware_info(int port, uint8_t* record, StatusCode* status) {
-  PortEntry entry(port);
-  StatusCode code = kStatusOk;
-  int result = 0;
-  if (PortSession* session = entry.Session(&code)) {
-    result = wirelet::GetFirmwareInfo(*session, entry.Slot(), record, &code);
-  }
-  if (status != nullptr) *status = code;
-  return result;
+  return RunOnPort(port, status, [&](PortSession& session, int slot, StatusCode* code) {
+    return wirelet::GetFirmwareInfo(session, slot, record, code);
+  });
 }
 
 int WIRELET_CALL usb_target_update(int port, int target, int value, int size,
                                    StatusCode* status) {
-  PortEntry entry(port);
-  StatusCode code = kStatusOk;
-  int result = 0;
-  if (PortSession* session = entry.Session(&code)) {
-    result = StandardExchange(*session, entry.Slot(), &code, [&]() {
-      uint8_t number = static_cast<uint8_t>(target);
-      int sent = number == kTargetController
-                     ? session->writer->SendTargetUpdateShort(
-                           1, 0x4000, static_cast<uint16_t>(static_cast<uint32_t>(size)), &code)
-                     : session->writer->SendTargetUpdateLong(
-                           number, static_cast<uint32_t>(value), static_cast<uint32_t>(size),
-                           &code);
-      return sent && session->reader->ReadUpdateReply(&code) ? 1 : 0;
-    });
-  }
-  if (status != nullptr) *status = code;
-  return result;
+  return RunOnPort(port, status, [&](PortSession& session, int slot, StatusCode* code) {
+    return wirelet::TargetUpdate(session, slot, target, value, size, code);
+  });
 }
 
 int WIRELET_CALL usb_universal_command(int port, const uint8_t* bytes, int length,
                                        uint8_t* reply, uint8_t* replyLength,
                                        StatusCode* status) {
-  PortEntry entry(port);
-  StatusCode code = kStatusOk;
-  int result = 0;
-  if (PortSession* session = entry.Session(&code)) {
-    result = wirelet::UniversalCommand(*session, entry.Slot(), bytes, length, reply,
-                                       replyLength, &code);
-  }
-  if (status != nullptr) *status = code;
-  return result;
+  return RunOnPort(port, status, [&](PortSession& session, int slot, StatusCode* code) {
+    return wirelet::UniversalCommand(session, slot, bytes, length, reply, replyLength, code);
+  });
 }
 
 }  // extern "C"

@@ -21,7 +21,6 @@ void ProcessAttach(void* instance) {
     gLibrary.sessions[i] = nullptr;
     gLibrary.portList[i] = 0;
     gLibrary.openPort[i] = kNone;
-    gLibrary.foundEntries[i] = kNone;
     gLibrary.portEntry[i] = kNone;
     gLibrary.slotEntry[i] = kNone;
     gLibrary.slotMutex[i] = nullptr;
@@ -38,8 +37,10 @@ void ProcessAttach(void* instance) {
 }
 
 void ProcessDetach(uint32_t watcherWaitMs) {
-  // Callers close their ports before unloading; a watcher must not run on in
-  // code that is about to go, whatever they did.
+  // Callers close their ports before unloading, which stops the watcher; any
+  // still running is asked to stop and waited for at most watcherWaitMs. On
+  // Windows that is 0 ms (the loader lock), so one that has not ended yet
+  // runs on past this point and can still take the lock deleted below.
   StopAllWatchers(watcherWaitMs);
   delete gLibrary.lock;
   gLibrary.lock = nullptr;
@@ -73,14 +74,14 @@ void DropSession(int slot) {
   }
 }
 
-PortEntry::PortEntry(int port) : slot_(kNone) {
+PortCall::PortCall(int port) : slot_(kNone) {
   gLibrary.lock->Enter();
   slot_ = SlotOfPort(port);
 }
 
-PortEntry::~PortEntry() { gLibrary.lock->Leave(); }
+PortCall::~PortCall() { gLibrary.lock->Leave(); }
 
-PortSession* PortEntry::Session(StatusCode* status) const {
+PortSession* PortCall::Session(StatusCode* status) const {
   if (slot_ == kNone) {
     *status = kStatusUnknownPort;
     return nullptr;
@@ -113,7 +114,6 @@ int usb_find_first(void) {
   for (int index = 0; index < kSlotCount; ++index) {
     int s = gDeviceTable.FindDeviceByIndex(static_cast<uint16_t>(index));
     if (s == kNone) continue;
-    gLibrary.foundEntries[s] = s;
     char path[wirelet::kPathSize] = {};
     if (gDeviceTable.GetDevicePath(s, path) && wirelet::HasModelIds(path)) {
       gLibrary.portList[count] = count + 1;
@@ -177,7 +177,9 @@ StatusCode WIRELET_CALL usb_close_port(int port) {
 }
 
 StatusCode WIRELET_CALL usb_get_id(int port, int* first, int* second) {
-  // No library lock: this only reads texts fixed when the session was made.
+  // No library lock: the session table and the session's identifier texts
+  // (which nothing fills, so they give 0 and 0) are read unguarded, even
+  // while another thread may be closing this port.
   int slot = wirelet::SlotOfPort(port);
   if (slot == kNone) return kStatusUnknownPort;
   wirelet::PortSession* session = gLibrary.sessions[slot];

@@ -26,7 +26,6 @@ struct LibraryState {
   PortSession* sessions[kSlotCount];          // by port slot; owned
   int32_t portList[kSlotCount];               // latest pass: position k holds k+1
   int32_t openPort[kSlotCount];               // by port slot; -1 = not open
-  int32_t foundEntries[kSlotCount];           // by device slot
   int32_t portEntry[kSlotCount];              // by port slot: device slot of that printer
   int32_t slotEntry[kSlotCount];              // by port slot: device slot of the session
   platform::NamedMutex* slotMutex[kSlotCount];  // by port slot: device mutex, null = none
@@ -57,12 +56,12 @@ void DropSession(int slot);
 
 // The entry steps that the command exports share: the library lock is held
 // for the object's lifetime, and the port number is resolved to its slot.
-class PortEntry {
+class PortCall {
  public:
-  explicit PortEntry(int port);
-  ~PortEntry();
-  PortEntry(const PortEntry&) = delete;
-  PortEntry& operator=(const PortEntry&) = delete;
+  explicit PortCall(int port);
+  ~PortCall();
+  PortCall(const PortCall&) = delete;
+  PortCall& operator=(const PortCall&) = delete;
 
   // The session to run the command on, or null with *status 1001 (unknown
   // port) or 1000 (the port has no session).

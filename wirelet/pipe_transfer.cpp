@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "status_out.h"
+
 namespace wirelet {
 
 using platform::Thread;
@@ -10,10 +12,6 @@ namespace {
 
 // How long an aborted worker gets to end before the last resort.
 constexpr uint32_t kAbortGraceMs = 2000;
-
-void SetStatus(StatusCode* status, StatusCode value) {
-  if (status != nullptr) *status = value;
-}
 
 // Runs procedure on worker and waits at most limitMs. Returns the flag value
 // for the pipe: 1 when the worker overran (it has been stopped by now), 0 when

@@ -5,6 +5,7 @@
 
 #include "device_table.h"
 #include "library_state.h"
+#include "status_out.h"
 
 namespace wirelet {
 
@@ -13,10 +14,6 @@ using platform::usb::Handle;
 using platform::usb::kNoHandle;
 
 namespace {
-
-void SetStatus(StatusCode* status, StatusCode value) {
-  if (status != nullptr) *status = value;
-}
 
 void CloseIfOpen(Handle* handle) {
   if (*handle != kNoHandle) platform::usb::Close(*handle);
@@ -183,7 +180,7 @@ int PortSession::AcquireDevice(int slot, StatusCode* status) {
   return 0;
 }
 
-void PortSession::ReleaseDeviceMutex(int slot) {
+void PortSession::ReleaseMutexKeepOpen(int slot) {
   if (gLibrary.slotMutex[slot] != nullptr) gLibrary.slotMutex[slot]->Release();
 }
 

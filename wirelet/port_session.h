@@ -31,11 +31,13 @@ class PortSession {
   // Takes the device mutex for one command, waiting at most 500 ms.
   // 0: status 1000 (no printer), 1500 (busy or abandoned) or 2504 (wait failed).
   int AcquireDevice(int slot, StatusCode* status);
-  // Ends what AcquireDevice began.
-  void ReleaseDeviceMutex(int slot);
+  // Ends what AcquireDevice began: gives the ownership back and keeps the
+  // mutex open for the next command.
+  void ReleaseMutexKeepOpen(int slot);
   // 1 when both pipes of the printer can still be opened.
   int CheckPipes(int slot);
 
+  // Gives back any ownership and closes the mutex (the claim ends).
   void ReleaseMutexOfSlot(int slot);
   void ReleaseClaim(int slot);
   void CloseSession(int slot);

@@ -64,7 +64,7 @@ TEST_F(Ports, OtherMakesAreNeitherOpenedNorNumbered) {
   EXPECT_EQ(usb_find_next(), 0);
   for (const std::string& path : others) EXPECT_EQ(fakebus::DeviceOpens(path), 0) << path;
   EXPECT_EQ(fakebus::DeviceOpens(printer), 1);
-  EXPECT_EQ(gLibrary.foundEntries[0], 0);
+  EXPECT_EQ(gLibrary.portEntry[0], 0);
   // The pass closes what it opened to register the printer.
   EXPECT_EQ(fakebus::OpenHandles(), 0);
   // A second pass finds it again without opening it again.
