@@ -20,6 +20,7 @@ platform::NamedMutex instanceMutex;
 namespace {
 
 constexpr uint32_t kWorkerSpacingMs = 300;
+constexpr uint32_t kWaitRetryMs = 100;
 
 void PrintListing(const FirmwareFileSet& set) {
   platform::Print("USB:   %s \n", set.files[kFileUsb].name);
@@ -95,17 +96,16 @@ int RunEnginePhase() {
     platform::SleepMs(kWorkerSpacingMs);
   }
 
-  // Wait for every started worker without a limit.
-  bool allEnded = true;
+  // Wait for every started worker without a limit. A wait that fails says
+  // nothing of its worker, which may still be sending an image: the phase
+  // never ends before every worker has.
+  bool reported = false;
   for (int i = 0; i < count; ++i) {
-    if (!workers[i].Started()) continue;
-    if (workers[i].Wait(platform::kInfinite) != platform::Thread::WaitResult::Ended) allEnded = false;
-  }
-  if (!allEnded) {
-    // A worker that may still run keeps WriteLock and the library: both are
-    // left in place for the rest of the process.
-    platform::Print("WaitForMultipleObjects Error = %d \n", -1);
-    return 0;
+    while (workers[i].Started() && workers[i].Wait(platform::kInfinite) != platform::Thread::WaitResult::Ended) {
+      if (!reported) platform::Print("WaitForMultipleObjects Error = %d \n", static_cast<int>(workers[i].LastError()));
+      reported = true;
+      platform::SleepMs(kWaitRetryMs);
+    }
   }
 
   delete writeLock;

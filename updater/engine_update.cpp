@@ -71,8 +71,14 @@ int WriteTarget(EngineSequence& seq, const EngineTarget& target) {
     return -1;
   }
   const int32_t size = entry.size;
+  // An empty image would be announced and "stored" without a byte sent.
+  if (size == 0) {
+    std::fclose(file);
+    platform::Print("Error: %s DownLoad file is too short.\n", target.label);
+    return -1;
+  }
   // A file that was "None" or unreadable at load has no size to allocate.
-  std::unique_ptr<uint8_t[]> buffer(size >= 0 ? new (std::nothrow) uint8_t[size > 0 ? size : 1] : nullptr);
+  std::unique_ptr<uint8_t[]> buffer(size > 0 ? new (std::nothrow) uint8_t[size] : nullptr);
   if (!buffer) {
     std::fclose(file);
     if (target.hasMemoryLine) platform::Print("Error: %s Memory Full Error.\n", target.label);

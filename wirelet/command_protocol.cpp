@@ -43,8 +43,14 @@ StatusCode LetterCode(uint8_t code) {
 
 int PipeWriter::SendFrame(const uint8_t* frame, uint32_t n, StatusCode* status) {
   uint32_t written = 0;
-  if (owner_->timedTransfers != 0) return WriteTimed(frame, n, &written, status);
-  return WriteDirect(frame, n, &written, status);
+  int result = owner_->timedTransfers != 0 ? WriteTimed(frame, n, &written, status)
+                                            : WriteDirect(frame, n, &written, status);
+  // The printer would take the rest as the start of another frame.
+  if (result == 1 && written != n) {
+    SetStatus(status, kStatusTransferFailed);
+    return 0;
+  }
+  return result;
 }
 
 int PipeWriter::SendRaw(const uint8_t* data, uint8_t n, StatusCode* status) {
@@ -214,14 +220,20 @@ int PipeReader::ReadFirmwareInfoReply(uint8_t* payload, StatusCode* status) {
 
 namespace {
 
-// Acquire the printer, prove it is attached, run the steps, release it.
+enum class Sends { kCommand, kNothing };
+
+// Acquire the printer, prove it is attached, run the steps, release it. A
+// reply that came after its read was abandoned is dropped before a command
+// goes out, so that it cannot answer this one.
 template <typename Steps>
-int StandardExchange(PortSession& session, int slot, StatusCode* status, Steps steps) {
+int StandardExchange(PortSession& session, int slot, StatusCode* status, Steps steps,
+                     Sends sends = Sends::kCommand) {
   if (!session.AcquireDevice(slot, status)) return 0;
   int result = 0;
   if (!session.CheckPipes(slot)) {
     *status = kStatusDeviceNotAvailable;
   } else {
+    if (sends == Sends::kCommand) session.reader->DropLateReplies();
     result = steps();
   }
   session.ReleaseMutexKeepOpen(slot);
@@ -244,11 +256,11 @@ int RunOnPort(int port, StatusCode* status, Operation operation) {
 // The body of the exports that return only a StatusCode: a standard exchange
 // whose status, 0 when the steps wrote none, is the result.
 template <typename Steps>
-StatusCode ExchangeOnPort(int port, Steps steps) {
+StatusCode ExchangeOnPort(int port, Steps steps, Sends sends = Sends::kCommand) {
   PortCall call(port);
   StatusCode code = kStatusOk;
   if (PortSession* session = call.Session(&code))
-    StandardExchange(*session, call.Slot(), &code, [&]() { return steps(*session, &code); });
+    StandardExchange(*session, call.Slot(), &code, [&]() { return steps(*session, &code); }, sends);
   return code;
 }
 
@@ -314,9 +326,10 @@ StatusCode WIRELET_CALL usb_command_send(int port, const uint8_t* bytes, int len
 
 StatusCode WIRELET_CALL usb_command_recv(int port, uint8_t* buffer, uint32_t* count) {
   if (count != nullptr) *count = 0;
-  return ExchangeOnPort(port, [&](PortSession& session, StatusCode* status) {
-    return session.reader->Read(buffer, count, status);
-  });
+  // Only a read: what waits on the pipe is what the caller asks for.
+  return ExchangeOnPort(
+      port, [&](PortSession& session, StatusCode* status) { return session.reader->Read(buffer, count, status); },
+      wirelet::Sends::kNothing);
 }
 
 StatusCode WIRELET_CALL usb_command_data(int port, const uint8_t* data, int length) {

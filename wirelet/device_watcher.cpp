@@ -34,8 +34,10 @@ void HandleDeviceChange() {
   for (uint32_t i = 0; i < scanned && i < static_cast<uint32_t>(kSlotCount); ++i) {
     PortSession* session = gLibrary.sessions[i];
     if (session == nullptr || gLibrary.openPort[i] == kNone) continue;
-    session->ClosePipesIfGone(static_cast<int>(i));
-    session->ReleaseDeviceIfGone(static_cast<int>(i));
+    int slot = static_cast<int>(i);
+    bool present = session->ClaimedPrinterPresent(slot);
+    session->ClosePipesIfGone(slot, present);
+    session->ReleaseDeviceIfGone(slot, present);
     gLibrary.openPort[i] = kNone;
   }
 }
@@ -46,26 +48,32 @@ uint32_t DeviceWatcher(void* raw) {
   WatcherRecord* record = static_cast<WatcherRecord*>(raw);
   // Opened on this thread: the notices belong to the thread that takes them.
   platform::usb::ChangeSource* source = platform::usb::OpenChangeSource();
+  record->sourceReady.Set();
   while (record->watcherStop.load() == 0) {
     if (source != nullptr && platform::usb::TakeChange(source)) HandleDeviceChange();
-    platform::SleepMs(kWatcherPassMs);
+    record->wake.Wait(kWatcherPassMs);
   }
   platform::usb::CloseChangeSource(source);
+  record->finished.Set();
   return 0;
 }
 
-void StartWatcher() {
+bool StartWatcher() {
   ReapStaleWatchers();
-  if (gLibrary.watcher != nullptr) return;
+  if (gLibrary.watcher != nullptr) return false;
   WatcherRecord* record = new (std::nothrow) WatcherRecord;
-  if (record == nullptr) return;
+  if (record == nullptr) return false;
   record->watcherStop.store(0);
   record->next = nullptr;
   if (!record->thread.Start(&DeviceWatcher, record)) {
     delete record;
-    return;
+    return false;
   }
   gLibrary.watcher = record;
+  // Bounded by the bus's own limits; a source that is slow to open only
+  // narrows what is noticed.
+  record->sourceReady.Wait(kWatcherStopWaitMs);
+  return true;
 }
 
 void StopWatcher() {
@@ -73,6 +81,7 @@ void StopWatcher() {
   if (record != nullptr) {
     gLibrary.watcher = nullptr;
     record->watcherStop.store(1);
+    record->wake.Set();
     platform::SleepMs(10);
     gLibrary.lock->Leave();
     Thread::WaitResult waited = record->thread.Wait(kWatcherStopWaitMs);
@@ -88,23 +97,27 @@ void StopWatcher() {
   ReapStaleWatchers();
 }
 
-void StopAllWatchers(uint32_t limitMs) {
+void StopAllWatchers(WatcherEnd how) {
   if (gLibrary.watcher != nullptr) {
     gLibrary.watcher->next = gLibrary.staleWatchers;
     gLibrary.staleWatchers = gLibrary.watcher;
     gLibrary.watcher = nullptr;
   }
+  for (WatcherRecord* record = gLibrary.staleWatchers; record != nullptr; record = record->next) {
+    record->watcherStop.store(1);
+    record->wake.Set();
+  }
   while (gLibrary.staleWatchers != nullptr) {
     WatcherRecord* record = gLibrary.staleWatchers;
     gLibrary.staleWatchers = record->next;
-    record->watcherStop.store(1);
-    if (record->thread.Wait(limitMs) == Thread::WaitResult::Ended) {
-      delete record;
-    } else {
-      // Still running: it reads its record until it ends, so the record
-      // stays; the thread is forgotten.
-      record->thread.Detach();
+    if (how == WatcherEnd::kTerminateWhenFinished) {
+      // Asked to stop, it is done within one pass; one stuck in a bus call
+      // is cut off all the same, since its code is about to go.
+      record->finished.Wait(kWatcherStopWaitMs);
+      record->thread.Terminate();
     }
+    record->thread.Wait(platform::kInfinite);
+    delete record;
   }
 }
 

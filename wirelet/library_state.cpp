@@ -36,12 +36,10 @@ void ProcessAttach(void* instance) {
   if (gLibrary.lock == nullptr) gLibrary.lock = new platform::RecursiveLock;
 }
 
-void ProcessDetach(uint32_t watcherWaitMs) {
+void ProcessDetach(WatcherEnd how) {
   // Callers close their ports before unloading, which stops the watcher; any
-  // still running is asked to stop and waited for at most watcherWaitMs. On
-  // Windows that is 0 ms (the loader lock), so one that has not ended yet
-  // runs on past this point and can still take the lock deleted below.
-  StopAllWatchers(watcherWaitMs);
+  // still running is stopped here, before the lock it takes is deleted.
+  StopAllWatchers(how);
   delete gLibrary.lock;
   gLibrary.lock = nullptr;
 }
@@ -158,10 +156,12 @@ StatusCode WIRELET_CALL usb_open_port(int port) {
       return kStatusNoReaderWriter;
     }
   }
+  // The watcher listens from before the claim, so a printer pulled while it
+  // is claimed is noticed; only a successful open leaves it running.
+  bool startedWatcher = wirelet::StartWatcher();
   if (gLibrary.sessions[slot]->OpenSession(slot, &code) == 0) {
     wirelet::DropSession(slot);
-  } else {
-    wirelet::StartWatcher();
+    if (startedWatcher) wirelet::StopWatcher();
   }
   return code;
 }
@@ -177,15 +177,12 @@ StatusCode WIRELET_CALL usb_close_port(int port) {
 }
 
 StatusCode WIRELET_CALL usb_get_id(int port, int* first, int* second) {
-  // No library lock: the session table and the session's identifier texts
-  // (which nothing fills, so they give 0 and 0) are read unguarded, even
-  // while another thread may be closing this port.
-  int slot = wirelet::SlotOfPort(port);
-  if (slot == kNone) return kStatusUnknownPort;
-  wirelet::PortSession* session = gLibrary.sessions[slot];
-  if (session == nullptr) return kStatusDeviceNotAvailable;
-  session->GetIds(first, second);
-  return kStatusOk;
+  // Under the library lock like every other export: a close on another
+  // thread could otherwise delete the session while it is read.
+  wirelet::PortCall call(port);
+  StatusCode code = kStatusOk;
+  if (wirelet::PortSession* session = call.Session(&code)) session->GetIds(first, second);
+  return code;
 }
 
 }  // extern "C"

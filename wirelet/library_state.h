@@ -10,6 +10,7 @@
 #include "platform/lock.h"
 #include "platform/named_mutex.h"
 #include "platform/usb_bus.h"
+#include "device_watcher.h"
 #include "wirelet.h"
 
 namespace wirelet {
@@ -43,9 +44,10 @@ extern LibraryState gLibrary;
 
 // The load-time steps: arrays reset, the lock created.
 void ProcessAttach(void* instance);
-// The unload-time steps: watchers stopped (waiting at most watcherWaitMs for
-// each), then the lock deleted. Sessions still open are not closed.
-void ProcessDetach(uint32_t watcherWaitMs);
+// The unload-time steps: every watcher stopped (ended as how says, so none
+// runs on past unload), then the lock deleted. Sessions still open are not
+// closed.
+void ProcessDetach(WatcherEnd how);
 
 // Port slot of a port number of the latest pass, or -1.
 int SlotOfPort(int port);

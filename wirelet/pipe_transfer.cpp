@@ -48,7 +48,8 @@ void EndOverrunWorker(Thread* worker, platform::usb::TransferAbort* abort) {
   worker->Wait(platform::kInfinite);
 }
 
-PipeReader::PipeReader(TransferSettings* owner) : owner_(owner), succeeded_(0), count_(0) {
+PipeReader::PipeReader(TransferSettings* owner)
+    : owner_(owner), succeeded_(0), count_(0), lateReplyPossible_(false) {
   std::memset(data_, 0, sizeof data_);
 }
 
@@ -75,6 +76,7 @@ int PipeReader::ReadTimed(uint8_t* destination, uint32_t* count, StatusCode* sta
   std::memset(data_, 0, sizeof data_);
   int overran = RunWorker(&worker_, &abort_, &ReaderThread, this, owner_->transferLimitMs);
   if (overran >= 0) owner_->readTimedOut = overran;
+  if (overran != 0) lateReplyPossible_ = true;
   if (succeeded_ == 1) {
     if (destination != nullptr) std::memcpy(destination, data_, count_);
     if (count != nullptr) *count = count_;
@@ -84,6 +86,21 @@ int PipeReader::ReadTimed(uint8_t* destination, uint32_t* count, StatusCode* sta
   if (count != nullptr) *count = 0;
   SetStatus(status, kStatusTransferFailed);
   return 0;
+}
+
+void PipeReader::DropLateReplies() {
+  if (!lateReplyPossible_) return;
+  lateReplyPossible_ = false;
+  // The timed-out flag keeps speaking of the abandoned read: these reads
+  // only look for what is already there.
+  for (int dropped = 0; dropped < kLateRepliesDropped; ++dropped) {
+    count_ = 0;
+    succeeded_ = 0;
+    if (RunWorker(&worker_, &abort_, &ReaderThread, this, kLateReplyWaitMs) != 0) break;
+    if (succeeded_ != 1) break;
+  }
+  count_ = 0;
+  succeeded_ = 0;
 }
 
 int PipeReader::ReadDirect(uint8_t* destination, uint32_t* count, StatusCode* status) {

@@ -16,6 +16,10 @@ constexpr uint32_t kReadSize = 300;       // one timed read; the largest reply f
 constexpr uint32_t kDataSize = 1024;      // the objects' data fields
 constexpr uint32_t kFrameBufferSize = 260;
 constexpr uint16_t kReplyHeaderSize = 10;
+// Dropping late replies: each read waits this long, and at most this many
+// frames are dropped.
+constexpr uint32_t kLateReplyWaitMs = 100;
+constexpr int kLateRepliesDropped = 8;
 
 // The session fields that both objects work with (PortSession owns them).
 struct TransferSettings {
@@ -41,12 +45,20 @@ class PipeReader {
   PipeReader(const PipeReader&) = delete;
   PipeReader& operator=(const PipeReader&) = delete;
 
+  // false: it could not be set up to abort its transfers; not to be used.
+  bool Ready() const { return abort_.Ready(); }
+
   // One reply frame into destination (room for kReadSize bytes). 1: *count
   // bytes stored, status 0. 0: *count 0, status 2600.
   int ReadTimed(uint8_t* destination, uint32_t* count, StatusCode* status);
   // In the calling thread; a successful read of 0 bytes is a success.
   int ReadDirect(uint8_t* destination, uint32_t* count, StatusCode* status);
   int Read(uint8_t* destination, uint32_t* count, StatusCode* status);
+
+  // After a read was abandoned its reply may still come, and would be taken
+  // as the answer to the next command: reads and drops the frames waiting on
+  // the pipe, for a short bounded time. Does nothing otherwise.
+  void DropLateReplies();
 
   // The replies of the command protocol; each reads one frame.
   int ReadUpdateReply(StatusCode* status);
@@ -73,6 +85,7 @@ class PipeReader {
   uint8_t succeeded_;
   uint8_t data_[kDataSize];
   uint32_t count_;
+  bool lateReplyPossible_;  // a read was abandoned since the last drop
 };
 
 class PipeWriter {
@@ -80,6 +93,8 @@ class PipeWriter {
   explicit PipeWriter(TransferSettings* owner);
   PipeWriter(const PipeWriter&) = delete;
   PipeWriter& operator=(const PipeWriter&) = delete;
+
+  bool Ready() const { return abort_.Ready(); }
 
   // n at most kDataSize; a larger count sends nothing and fails.
   int WriteTimed(const uint8_t* source, uint32_t n, uint32_t* written, StatusCode* status);

@@ -31,6 +31,16 @@ void CloseDeviceMutex(int slot) {
   gLibrary.slotMutex[slot] = nullptr;
 }
 
+// A reader or writer that could not be set up is no reader or writer.
+template <typename Object>
+Object* MakeReady(Object* object) {
+  if (object != nullptr && !object->Ready()) {
+    delete object;
+    return nullptr;
+  }
+  return object;
+}
+
 int HexValue(const char* text) {
   int value = 0;
   for (int i = 0; i < 4 && text[i] != '\0'; ++i) {
@@ -83,12 +93,12 @@ int PortSession::OpenSession(int slot, StatusCode* status) {
   gLibrary.slotWriteHandle[slot] = kNoHandle;
   gLibrary.slotReadHandle[slot] = kNoHandle;
   InitialiseSettings();
-  if (writer == nullptr) writer = new (std::nothrow) PipeWriter(&settings);
+  if (writer == nullptr) writer = MakeReady(new (std::nothrow) PipeWriter(&settings));
   if (writer == nullptr) {
     SetStatus(status, kStatusNoReaderWriter);
     return 0;
   }
-  if (reader == nullptr) reader = new (std::nothrow) PipeReader(&settings);
+  if (reader == nullptr) reader = MakeReady(new (std::nothrow) PipeReader(&settings));
   if (reader == nullptr) {
     SetStatus(status, kStatusNoReaderWriter);
     return 0;
@@ -224,19 +234,24 @@ void PortSession::CloseSession(int slot) {
   reader = nullptr;
 }
 
-void PortSession::ClosePipesIfGone(int slot) {
-  if (slot < 0 || slot >= kSlotCount) return;
+bool PortSession::ClaimedPrinterPresent(int slot) const {
+  if (slot < 0 || slot >= kSlotCount) return true;
   int entry = gLibrary.slotEntry[slot];
-  if (entry == kNone || gDeviceTable.IsDevicePresent(entry)) return;
+  return entry == kNone || gDeviceTable.IsDevicePresent(entry) != 0;
+}
+
+void PortSession::ClosePipesIfGone(int slot, bool present) {
+  if (slot < 0 || slot >= kSlotCount) return;
+  if (gLibrary.slotEntry[slot] == kNone || present) return;
   ForgetOrClose(&gLibrary.slotWriteHandle[slot], settings.writeTimedOut);
   ForgetOrClose(&gLibrary.slotReadHandle[slot], settings.readTimedOut);
   settings.writePipe = kNoHandle;
   settings.readPipe = kNoHandle;
 }
 
-void PortSession::ReleaseDeviceIfGone(int slot) {
+void PortSession::ReleaseDeviceIfGone(int slot, bool present) {
   int entry = gLibrary.slotEntry[slot];
-  if (entry == kNone || gDeviceTable.IsDevicePresent(entry)) return;
+  if (entry == kNone || present) return;
   gDeviceTable.ReleaseDevice(entry);
   gLibrary.slotEntry[slot] = kNone;
   ReleaseMutexOfSlot(slot);
@@ -244,7 +259,12 @@ void PortSession::ReleaseDeviceIfGone(int slot) {
 
 int PortSession::WriteBulk(const uint8_t* data, int length, StatusCode* status) {
   int result = 0;
-  if (length <= 0) return 0;
+  if (length == 0) return 0;
+  // A negative length is no data to send, and must not read as sent.
+  if (length < 0 || data == nullptr) {
+    SetStatus(status, kStatusTransferFailed);
+    return 0;
+  }
   for (int sent = 0; sent != length;) {
     int piece = length - sent < kBulkPieceSize ? length - sent : kBulkPieceSize;
     uint32_t written = 0;

@@ -42,12 +42,16 @@ class PortSession {
   void ReleaseClaim(int slot);
   void CloseSession(int slot);
 
-  // For the watcher: let go of a printer that is no longer attached.
-  void ClosePipesIfGone(int slot);
-  void ReleaseDeviceIfGone(int slot);
+  // For the watcher: let go of a printer that is no longer attached. Its
+  // presence is tested once per notice and handed to both steps, so a printer
+  // that comes back in between never keeps its claim with closed pipes.
+  bool ClaimedPrinterPresent(int slot) const;
+  void ClosePipesIfGone(int slot, bool present);
+  void ReleaseDeviceIfGone(int slot, bool present);
 
   // Bulk data in pieces of 4096 bytes, in the calling thread. A length of 0
-  // (or less) sends nothing and returns 0 without writing a status.
+  // sends nothing and returns 0 without writing a status; a negative length
+  // (or no data) fails with 2600.
   int WriteBulk(const uint8_t* data, int length, StatusCode* status);
 
   void GetIds(int* first, int* second) const;

@@ -28,7 +28,7 @@ struct Thread::State {
   }
 };
 
-Thread::Thread() : state_(nullptr), exitCode_(0) {}
+Thread::Thread() : state_(nullptr), exitCode_(0), lastError_(0) {}
 
 Thread::~Thread() { Detach(); }
 
@@ -74,7 +74,12 @@ Thread::WaitResult Thread::Wait(uint32_t timeoutMs) {
     }
   }
   // The procedure has returned; the join only collects the ending thread.
-  if (pthread_join(state_->handle, nullptr) != 0) return WaitResult::Failed;
+  int error = pthread_join(state_->handle, nullptr);
+  if (error != 0) {
+    lastError_ = static_cast<uint32_t>(error);
+    Detach();
+    return WaitResult::Failed;
+  }
   exitCode_ = state_->exitCode;
   state_->Drop();
   state_ = nullptr;
@@ -95,5 +100,7 @@ void Thread::Detach() {
 bool Thread::Started() const { return state_ != nullptr; }
 
 uint32_t Thread::ExitCode() const { return exitCode_; }
+
+uint32_t Thread::LastError() const { return lastError_; }
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <new>
 
 #include "platform/usb_bus.h"
 
@@ -17,7 +18,8 @@ struct TransferAbort::State {
   std::atomic<bool> aborted{false};
 };
 
-TransferAbort::TransferAbort() : state_(new State) {
+TransferAbort::TransferAbort() : state_(new (std::nothrow) State) {
+  if (state_ == nullptr) return;
   int ends[2];
   if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
     state_->readEnd = ends[0];
@@ -26,14 +28,18 @@ TransferAbort::TransferAbort() : state_(new State) {
 }
 
 TransferAbort::~TransferAbort() {
+  if (state_ == nullptr) return;
   if (state_->readEnd >= 0) close(state_->readEnd);
   if (state_->writeEnd >= 0) close(state_->writeEnd);
   delete state_;
 }
 
+bool TransferAbort::Ready() const { return state_ != nullptr && state_->readEnd >= 0; }
+
 void TransferAbort::Arm() {}
 
 void TransferAbort::Abort() {
+  if (state_ == nullptr) return;
   if (state_->aborted.exchange(true)) return;
   if (state_->writeEnd < 0) return;
   const char mark = 1;
@@ -42,6 +48,7 @@ void TransferAbort::Abort() {
 }
 
 void TransferAbort::Reset() {
+  if (state_ == nullptr) return;
   char drain[16];
   if (state_->readEnd >= 0) {
     while (read(state_->readEnd, drain, sizeof drain) > 0) {
@@ -50,9 +57,11 @@ void TransferAbort::Reset() {
   state_->aborted.store(false);
 }
 
-bool TransferAbort::Aborted() const { return state_->aborted.load(); }
+// Without its state it cannot abort anything, so it counts as aborted: a
+// transfer given it fails at once instead of blocking beyond reach.
+bool TransferAbort::Aborted() const { return state_ == nullptr || state_->aborted.load(); }
 
-intptr_t TransferAbort::WaitObject() const { return state_->readEnd; }
+intptr_t TransferAbort::WaitObject() const { return state_ != nullptr ? state_->readEnd : -1; }
 
 }  // namespace usb
 }  // namespace platform

@@ -28,7 +28,7 @@ unsigned __stdcall ThreadEntry(void* raw) {
 
 }  // namespace
 
-Thread::Thread() : state_(nullptr), exitCode_(0) {}
+Thread::Thread() : state_(nullptr), exitCode_(0), lastError_(0) {}
 
 Thread::~Thread() { Detach(); }
 
@@ -68,6 +68,7 @@ Thread::WaitResult Thread::Wait(uint32_t timeoutMs) {
     case WAIT_TIMEOUT:
       return WaitResult::TimedOut;
     default:
+      lastError_ = GetLastError();
       return WaitResult::Failed;
   }
 }
@@ -96,5 +97,7 @@ void Thread::Detach() {
 bool Thread::Started() const { return state_ != nullptr; }
 
 uint32_t Thread::ExitCode() const { return exitCode_; }
+
+uint32_t Thread::LastError() const { return lastError_; }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 
 #include "platform/usb_bus.h"
 
@@ -22,17 +23,21 @@ struct TransferAbort::State {
   std::atomic<bool> aborted{false};
 };
 
-TransferAbort::TransferAbort() : state_(new State) {
-  state_->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+TransferAbort::TransferAbort() : state_(new (std::nothrow) State) {
+  if (state_ != nullptr) state_->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 TransferAbort::~TransferAbort() {
+  if (state_ == nullptr) return;
   if (state_->thread != nullptr) CloseHandle(state_->thread);
   if (state_->event != nullptr) CloseHandle(state_->event);
   delete state_;
 }
 
+bool TransferAbort::Ready() const { return state_ != nullptr && state_->event != nullptr; }
+
 void TransferAbort::Arm() {
+  if (state_ == nullptr) return;
   HANDLE self = nullptr;
   DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
                   DUPLICATE_SAME_ACCESS);
@@ -42,6 +47,7 @@ void TransferAbort::Arm() {
 }
 
 void TransferAbort::Abort() {
+  if (state_ == nullptr) return;
   state_->aborted.store(true);
   if (state_->event != nullptr) SetEvent(state_->event);
   std::lock_guard<std::mutex> hold(state_->lock);
@@ -49,13 +55,18 @@ void TransferAbort::Abort() {
 }
 
 void TransferAbort::Reset() {
+  if (state_ == nullptr) return;
   if (state_->event != nullptr) ResetEvent(state_->event);
   state_->aborted.store(false);
 }
 
-bool TransferAbort::Aborted() const { return state_->aborted.load(); }
+// Without its state it cannot abort anything, so it counts as aborted: a
+// transfer given it fails at once instead of blocking beyond reach.
+bool TransferAbort::Aborted() const { return state_ == nullptr || state_->aborted.load(); }
 
-intptr_t TransferAbort::WaitObject() const { return reinterpret_cast<intptr_t>(state_->event); }
+intptr_t TransferAbort::WaitObject() const {
+  return state_ != nullptr ? reinterpret_cast<intptr_t>(state_->event) : 0;
+}
 
 }  // namespace usb
 }  // namespace platform

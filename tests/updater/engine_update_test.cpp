@@ -249,6 +249,21 @@ TEST_F(EngineUpdateTest, FileChangedSinceLoadingIsNeverSent) {
   }
 }
 
+TEST_F(EngineUpdateTest, EmptyFileIsRefusedBeforeItsAnnouncement) {
+  for (const TargetCase& t : kTargets) {
+    WritePackage();
+    dir.Write(std::string("new/") + t.file, std::string());
+    Load();
+    fake.calls.clear();
+    console.Clear();
+    EXPECT_EQ(-1, UpdateEngineFirmware(1)) << t.label;
+    EXPECT_EQ(FailedAfter(t.fileIndex == kFileMain ? 3 : t.callsBefore), fake.Texts()) << t.label;
+    EXPECT_NE(std::string::npos, console.Text().find(std::string("Error: ") + t.label +
+                                                     " DownLoad file is too short.\n" + Failed(0, 1)))
+        << console.Text();
+  }
+}
+
 TEST_F(EngineUpdateTest, FileWithoutRecordedSizeIsNeverSent) {
   // Missing when the package was loaded, present now.
   const std::pair<const char*, std::string> cases[] = {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "library_fixture.h"
+#include "port_session.h"
 
 namespace {
 
@@ -348,8 +349,18 @@ TEST_F(CommandProtocol, BulkDataInPiecesOf4096) {
   EXPECT_EQ(usb_command_data(1, image.data(), 4096), kStatusOk);
   EXPECT_EQ(Written().size(), 4u);
   EXPECT_EQ(usb_command_data(1, image.data(), 0), kStatusOk);
-  EXPECT_EQ(usb_command_data(1, image.data(), -5), kStatusOk);
   EXPECT_EQ(Written().size(), 4u);
+}
+
+TEST_F(CommandProtocol, NegativeLengthIsAFailureNotASuccess) {
+  Bytes image(100, 1);
+  EXPECT_EQ(usb_command_data(1, image.data(), -5), kStatusTransferFailed);
+  StatusCode status = 0;
+  EXPECT_EQ(usb_write_data(1, image.data(), -1, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(usb_write_data(1, image.data(), INT32_MIN, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_TRUE(Written().empty());
 }
 
 TEST_F(CommandProtocol, BulkDataStopsAtTheFailingPiece) {
@@ -385,6 +396,51 @@ TEST_F(CommandProtocol, ReplyThatIsNeverSentFailsAfterTheLimit) {
   EXPECT_EQ(usb_close_port(1), kStatusOk);
   EXPECT_EQ(fakebus::OpenPipeHandles(path_, 0), 1);
   EXPECT_EQ(fakebus::OpenPipeHandles(path_, 1), 0);
+}
+
+TEST_F(CommandProtocol, CommandFrameTakenOnlyInPartFails) {
+  fakebus::SetWriteLimit(path_, 3);
+  StatusCode status = 0;
+  EXPECT_EQ(usb_get_status(1, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  const uint8_t command[4] = {0x03, 0xF1, 0x3E, 0xA5};
+  uint8_t reply[255];
+  uint8_t length = 0;
+  EXPECT_EQ(usb_universal_command(1, command, 4, reply, &length, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  // No reply was waited for after either.
+  EXPECT_EQ(fakebus::ReadsStarted(path_), 0);
+}
+
+TEST_F(CommandProtocol, LateReplyIsNeverTakenAsTheNextAnswer) {
+  wirelet::gLibrary.sessions[0]->settings.transferLimitMs = 200;
+  StatusCode status = 0;
+  EXPECT_EQ(usb_get_status(1, &status), 0);  // abandoned: no reply in time
+  EXPECT_EQ(status, kStatusTransferFailed);
+  // The status reply comes after all; the printer refuses the announcement.
+  fakebus::QueueReply(path_, StatusReply(0));
+  fakebus::QueueAnswer(path_, ErrorReply(0x35));
+  EXPECT_EQ(usb_target_update(1, 1, 0, 9000, &status), 0);
+  EXPECT_EQ(status, 2105);
+  // Once dropped, replies are read as they come again.
+  fakebus::QueueAnswer(path_, StatusReply(0x33));
+  EXPECT_EQ(usb_get_status(1, &status), 0);
+  EXPECT_EQ(status, 2103);
+  fakebus::QueueAnswer(path_, PlainReply({}));
+  EXPECT_EQ(usb_target_update(1, 2, 0, 10, &status), 1);
+  EXPECT_EQ(status, kStatusOk);
+}
+
+TEST_F(CommandProtocol, RawReadAfterAnAbandonedOneGetsTheLateFrame) {
+  wirelet::gLibrary.sessions[0]->settings.transferLimitMs = 200;
+  uint8_t buffer[300];
+  uint32_t count = 0;
+  EXPECT_EQ(usb_command_recv(1, buffer, &count), kStatusTransferFailed);
+  Bytes late = PlainReply({0x42});
+  fakebus::QueueReply(path_, late);
+  // A read sends nothing, so what waits on the pipe is what it asks for.
+  EXPECT_EQ(usb_command_recv(1, buffer, &count), kStatusOk);
+  EXPECT_EQ(Bytes(buffer, buffer + count), late);
 }
 
 }  // namespace

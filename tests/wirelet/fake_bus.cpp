@@ -6,8 +6,10 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 
+#include "failing_new.h"
 #include "platform/usb_bus.h"
 
 namespace fakebus {
@@ -16,6 +18,8 @@ namespace {
 struct Printer {
   bool present = true;
   std::vector<Bytes> replies;
+  std::vector<Bytes> answers;  // readable after the next write, one per write
+  int unplugAfterPipe = -1;
   bool emptyReads = false;
   bool writesHang = false;
   uint32_t writeLimit = 0;
@@ -40,7 +44,8 @@ struct Bus {
   std::map<std::string, Printer> printers;
   std::map<platform::usb::Handle, OpenHandle> handles;
   platform::usb::Handle nextHandle = 100;
-  int notices = 0;
+  int notices = 0;  // every notice so far; each source counts those it has seen
+  int sources = 0;
   int inProgress = 0;
 };
 
@@ -102,7 +107,6 @@ void Reset() {
   bus.queries.clear();
   bus.printers.clear();
   bus.handles.clear();
-  bus.notices = 0;
 }
 
 std::string ModelPath(const std::string& instance) {
@@ -131,6 +135,16 @@ void ChangePathOnSecondQuery(int index, const std::string& path) {
 void QueueReply(const std::string& path, const Bytes& frame) {
   std::lock_guard<std::mutex> hold(TheBus().mutex);
   TheBus().printers[path].replies.push_back(frame);
+}
+
+void QueueAnswer(const std::string& path, const Bytes& frame) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].answers.push_back(frame);
+}
+
+void UnplugAfterPipeOpen(const std::string& path, int pipe) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].unplugAfterPipe = pipe;
 }
 
 void SetEmptyReads(const std::string& path, bool empty) {
@@ -196,6 +210,11 @@ void Notify() {
   ++TheBus().notices;
 }
 
+int OpenChangeSources() {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  return TheBus().sources;
+}
+
 }  // namespace fakebus
 
 namespace platform {
@@ -204,6 +223,7 @@ namespace usb {
 using fakebus::TheBus;
 
 size_t EnumerateInterface(uint16_t index, char* buffer, size_t size) {
+  failing_new::Allowed allow;
   fakebus::Bus& bus = TheBus();
   std::lock_guard<std::mutex> hold(bus.mutex);
   if (index >= bus.interfaces.size()) return 0;
@@ -217,6 +237,7 @@ size_t EnumerateInterface(uint16_t index, char* buffer, size_t size) {
 }
 
 Handle Open(const char* name) {
+  failing_new::Allowed allow;
   fakebus::Bus& bus = TheBus();
   std::lock_guard<std::mutex> hold(bus.mutex);
   std::string path;
@@ -229,6 +250,11 @@ Handle Open(const char* name) {
   if (!printer.present || (pipe >= 0 && printer.pipeOpenFails[pipe])) return kNoHandle;
   Handle handle = bus.nextHandle++;
   bus.handles[handle] = fakebus::OpenHandle{path, pipe};
+  if (pipe >= 0 && printer.unplugAfterPipe == pipe) {
+    printer.unplugAfterPipe = -1;
+    printer.present = false;
+    ++bus.notices;
+  }
   return handle;
 }
 
@@ -284,6 +310,10 @@ bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,
         if (printer.writeLimit != 0 && accepted > printer.writeLimit) accepted = printer.writeLimit;
         const uint8_t* bytes = static_cast<const uint8_t*>(data);
         printer.written.emplace_back(bytes, bytes + accepted);
+        if (!printer.answers.empty()) {
+          printer.replies.push_back(printer.answers.front());
+          printer.answers.erase(printer.answers.begin());
+        }
         *written = accepted;
         return true;
       }
@@ -292,20 +322,31 @@ bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,
   }
 }
 
+// Sees the notices sent after it was opened, one per TakeChange.
 struct ChangeSource {
-  int unused;
+  int seen;
 };
 
-ChangeSource* OpenChangeSource() { return new ChangeSource{0}; }
+ChangeSource* OpenChangeSource() {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  ChangeSource* source = new (std::nothrow) ChangeSource{TheBus().notices};
+  if (source != nullptr) ++TheBus().sources;
+  return source;
+}
 
 bool TakeChange(ChangeSource* source) {
   std::lock_guard<std::mutex> hold(TheBus().mutex);
-  if (source == nullptr || TheBus().notices == 0) return false;
-  --TheBus().notices;
+  if (source == nullptr || source->seen == TheBus().notices) return false;
+  ++source->seen;
   return true;
 }
 
-void CloseChangeSource(ChangeSource* source) { delete source; }
+void CloseChangeSource(ChangeSource* source) {
+  if (source == nullptr) return;
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  --TheBus().sources;
+  delete source;
+}
 
 }  // namespace usb
 }  // namespace platform

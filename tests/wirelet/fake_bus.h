@@ -26,6 +26,9 @@ void ChangePathOnSecondQuery(int index, const std::string& path);
 // Reads of pipe 0 return these frames in order; with none queued a read
 // blocks until aborted (a printer that never answers).
 void QueueReply(const std::string& path, const Bytes& frame);
+// A frame that becomes readable only once the printer has taken its next
+// write, as the answer to that command.
+void QueueAnswer(const std::string& path, const Bytes& frame);
 // Reads complete with 0 bytes.
 void SetEmptyReads(const std::string& path, bool empty);
 // Writes on pipe 1 block until aborted.
@@ -36,6 +39,9 @@ void SetWriteLimit(const std::string& path, uint32_t bytes);
 void FailWrite(const std::string& path, int number);
 // Opening this pipe of the printer fails.
 void FailPipeOpen(const std::string& path, int pipe, bool fail);
+// The next successful open of this pipe of the printer pulls the printer out
+// right after it and sends a "devices changed" notice.
+void UnplugAfterPipeOpen(const std::string& path, int pipe);
 
 // Every transfer written to the printer's pipe 1, in order.
 std::vector<Bytes> Written(const std::string& path);
@@ -49,7 +55,9 @@ int ReadsStarted(const std::string& path);
 // Reads and writes that have not returned yet, on any handle.
 int TransfersInProgress();
 
-// One "devices changed" notice for the change sources.
+// One "devices changed" notice, seen by every change source open now.
 void Notify();
+// Change sources open right now.
+int OpenChangeSources();
 
 }  // namespace fakebus

@@ -20,7 +20,7 @@ namespace wirelet_test {
 using fakebus::Bytes;
 
 inline void ReloadLibrary() {
-  wirelet::ProcessDetach(platform::kInfinite);
+  wirelet::ProcessDetach(wirelet::WatcherEnd::kJoin);
   wirelet::gDeviceTable.~DeviceTable();
   new (&wirelet::gDeviceTable) wirelet::DeviceTable;
   wirelet::ProcessAttach(nullptr);
@@ -66,7 +66,7 @@ class LibraryTest : public ::testing::Test {
         wirelet::DropSession(slot);
       }
     }
-    wirelet::ProcessDetach(platform::kInfinite);
+    wirelet::ProcessDetach(wirelet::WatcherEnd::kJoin);
     wirelet::ProcessAttach(nullptr);
     fakebus::Reset();
   }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "failing_new.h"
 #include "library_fixture.h"
 #include "platform/clock.h"
 #include "platform/named_mutex.h"
@@ -381,6 +382,109 @@ TEST_F(Ports, CloseWhileTheWatcherWaitsForTheLock) {
   EXPECT_LT(spent, 4000u);
   EXPECT_EQ(gLibrary.watcher, nullptr);
   EXPECT_EQ(gLibrary.staleWatchers, nullptr);
+}
+
+TEST_F(Ports, AllocationFailureWhileOpeningIsReportedNotThrown) {
+  AddPrinters(1);
+  ASSERT_EQ(usb_find_first(), 1);
+  int reported1100 = 0;
+  bool allSucceeded = false;
+  for (int n = 0; n < 64 && !allSucceeded; ++n) {
+    failing_new::FailAt(n);
+    StatusCode code = usb_open_port(1);
+    bool failed = failing_new::Fired();
+    failing_new::FailAt(-1);
+    if (!failed) {
+      allSucceeded = true;
+      EXPECT_EQ(code, kStatusOk);
+    } else {
+      // Only the watcher may go missing without the open failing.
+      EXPECT_TRUE(code == kStatusOk || code == kStatusNoReaderWriter ||
+                  code == kStatusDeviceNotAvailable)
+          << "allocation " << n << ": " << code;
+      if (code == kStatusNoReaderWriter) ++reported1100;
+    }
+    EXPECT_EQ(usb_close_port(1), kStatusOk);
+    EXPECT_EQ(fakebus::OpenHandles(), 0) << "allocation " << n;
+  }
+  EXPECT_TRUE(allSucceeded);
+  // The session, the writer, the reader and what each needs to abort.
+  EXPECT_GE(reported1100, 5);
+}
+
+TEST_F(Ports, PrinterPulledDuringTheClaimIsNoticed) {
+  std::string path = AddPrinters(1)[0];
+  ASSERT_EQ(usb_find_first(), 1);
+  // Gone, with its notice, right after the claim opened its write pipe:
+  // before the open has returned.
+  fakebus::UnplugAfterPipeOpen(path, 1);
+  ASSERT_EQ(usb_open_port(1), kStatusOk);
+  WaitForWatcher();
+  EXPECT_EQ(gLibrary.slotEntry[0], -1);
+  EXPECT_EQ(fakebus::OpenHandles(), 0);
+  StatusCode status = 0;
+  EXPECT_EQ(usb_get_status(1, &status), 0);
+  EXPECT_EQ(status, kStatusDeviceNotAvailable);
+}
+
+TEST_F(Ports, FailedOpenLeavesNoWatcher) {
+  std::string path = AddPrinters(1)[0];
+  ASSERT_EQ(usb_find_first(), 1);
+  fakebus::FailPipeOpen(path, 1, true);
+  EXPECT_EQ(usb_open_port(1), kStatusDeviceNotAvailable);
+  EXPECT_EQ(gLibrary.watcher, nullptr);
+  EXPECT_EQ(fakebus::OpenChangeSources(), 0);
+  EXPECT_EQ(fakebus::OpenHandles(), 0);
+}
+
+TEST_F(Ports, NoticeTestsEachOpenPrinterOnce) {
+  std::vector<std::string> paths = AddPrinters(2);
+  ASSERT_EQ(usb_find_first(), 1);
+  ASSERT_EQ(usb_open_port(1), kStatusOk);
+  ASSERT_EQ(usb_open_port(2), kStatusOk);
+  int before[2] = {fakebus::DeviceOpens(paths[0]), fakebus::DeviceOpens(paths[1])};
+  fakebus::Notify();
+  WaitForWatcher();  // both ports are handled in one pass
+  // One presence test each: a printer that came back between two tests
+  // would keep its claim with closed pipes.
+  EXPECT_EQ(fakebus::DeviceOpens(paths[0]) - before[0], 1);
+  EXPECT_EQ(fakebus::DeviceOpens(paths[1]) - before[1], 1);
+}
+
+TEST_F(Ports, IdsAreReadUnderTheLibraryLock) {
+  OpenOnePrinter();
+  std::atomic<bool> done{false};
+  std::thread reader;
+  {
+    platform::LockHolder hold(*gLibrary.lock);
+    reader = std::thread([&] {
+      int first = -1, second = -1;
+      EXPECT_EQ(usb_get_id(1, &first, &second), kStatusOk);
+      EXPECT_EQ(first, 0);
+      EXPECT_EQ(second, 0);
+      done = true;
+    });
+    platform::SleepMs(100);
+    EXPECT_FALSE(done);  // a close on this thread could not delete the session under it
+  }
+  reader.join();
+  EXPECT_TRUE(done);
+  EXPECT_EQ(usb_get_id(0, nullptr, nullptr), kStatusUnknownPort);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_EQ(usb_get_id(1, nullptr, nullptr), kStatusDeviceNotAvailable);
+}
+
+TEST_F(Ports, UnloadEndsEveryWatcher) {
+  for (wirelet::WatcherEnd how : {wirelet::WatcherEnd::kJoin, wirelet::WatcherEnd::kTerminateWhenFinished}) {
+    OpenOnePrinter();
+    ASSERT_EQ(fakebus::OpenChangeSources(), 1);
+    // The port is left open, as a careless caller would leave it.
+    wirelet::StopAllWatchers(how);
+    EXPECT_EQ(gLibrary.watcher, nullptr);
+    EXPECT_EQ(gLibrary.staleWatchers, nullptr);
+    EXPECT_EQ(fakebus::OpenChangeSources(), 0);
+    EXPECT_EQ(usb_close_port(1), kStatusOk);
+  }
 }
 
 }  // namespace

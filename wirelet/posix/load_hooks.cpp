@@ -6,8 +6,7 @@ namespace {
 
 __attribute__((constructor)) void LibraryLoaded() { wirelet::ProcessAttach(nullptr); }
 
-// Nothing holds a loader lock here that a ending thread would need, so the
-// watchers are waited for without a limit.
-__attribute__((destructor)) void LibraryUnloading() { wirelet::ProcessDetach(platform::kInfinite); }
+// Nothing held here is needed by an ending thread, so watchers are joined.
+__attribute__((destructor)) void LibraryUnloading() { wirelet::ProcessDetach(wirelet::WatcherEnd::kJoin); }
 
 }  // namespace

@@ -1,5 +1,9 @@
-// Re-entrant in-process lock (the library lock, WriteLock, the table lock).
+// Re-entrant in-process lock (the library lock, WriteLock, the table lock),
+// and an event that threads of one process wait for.
 #pragma once
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 namespace platform {
@@ -22,6 +26,34 @@ class LockHolder {
 
  private:
   RecursiveLock& lock_;
+};
+
+// Manual-reset event: once Set, every Wait returns at once until Reset.
+class Event {
+ public:
+  void Set() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    set_ = true;
+    changed_.notify_all();
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    set_ = false;
+  }
+  // true: set (at once or within timeoutMs). false: the time ran out.
+  bool Wait(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return set_; });
+  }
+  bool IsSet() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return set_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool set_ = false;
 };
 
 }  // namespace platform

@@ -24,7 +24,9 @@ class Thread {
   // Waits at most timeoutMs (kInfinite: no limit) for the thread to end.
   // Ended: it has ended and is joined, ExitCode() is valid, the object is
   // free for another Start. TimedOut: still running. Failed: no thread held,
-  // or the wait itself failed.
+  // or the wait itself failed (LastError says why); on POSIX the procedure
+  // has returned by then and the thread is forgotten (Started() is false),
+  // on Windows it may still run and is still held.
   WaitResult Wait(uint32_t timeoutMs);
 
   // Last resort for a worker whose blocked I/O could not be aborted. true:
@@ -37,11 +39,15 @@ class Thread {
 
   bool Started() const;
   uint32_t ExitCode() const;
+  // The system's error code of the latest Wait that failed (GetLastError on
+  // Windows, the pthread error number on POSIX); 0 when none has.
+  uint32_t LastError() const;
 
  private:
   struct State;
   State* state_;
   uint32_t exitCode_;
+  uint32_t lastError_;
 };
 
 }  // namespace platform

@@ -18,10 +18,15 @@ constexpr Handle kNoHandle = -1;
 // worker; Arm it on the worker before the transfer, Abort from the waiter.
 class TransferAbort {
  public:
+  // Never throws; Ready tells whether it was set up.
   TransferAbort();
   ~TransferAbort();
   TransferAbort(const TransferAbort&) = delete;
   TransferAbort& operator=(const TransferAbort&) = delete;
+
+  // false: the system could not give it what it needs (memory, a descriptor
+  // or an event), so a transfer given it could never be aborted.
+  bool Ready() const;
 
   // Called on the thread that is about to transfer.
   void Arm();
