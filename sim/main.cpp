@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -37,15 +38,6 @@ const char kUsage[] =
     "Defaults: 1 printer, board E0208000, program E0211600, 500 ms to store an image.\n"
     "\n";
 
-int stopPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  int saved = errno;
-  const char mark = 1;
-  ssize_t ignored = write(stopPipe[1], &mark, 1);
-  (void)ignored;
-  errno = saved;
-}
 
 uint64_t Now() {
   timespec now{};
@@ -151,20 +143,23 @@ int Serve(const std::string& dir, int printers, const std::string& scenarioFile)
     std::fprintf(stderr, "q7730-sim: a simulator is already running in %s\n", dir.c_str());
     return 2;
   }
-  if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::perror("q7730-sim: pipe");
+  // SIGINT and SIGTERM arrive as a readable descriptor rather than through a
+  // handler, which a sanitizer may run late, after the poll it should end.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  int stopFd = -1;
+  if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0 ||
+      (stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK)) < 0) {
+    std::perror("q7730-sim: signalfd");
     return 2;
   }
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   int status = 0;
   {
-    sim::Server server(dir, scenario, stopPipe[0]);
+    sim::Server server(dir, scenario, stopFd);
     if (!server.Start(&error)) {
       std::fprintf(stderr, "q7730-sim: %s\n", error.c_str());
       status = 2;
@@ -175,8 +170,7 @@ int Serve(const std::string& dir, int printers, const std::string& scenarioFile)
       server.Run();
     }
   }
-  close(stopPipe[0]);
-  close(stopPipe[1]);
+  close(stopFd);
   return status;
 }
 
