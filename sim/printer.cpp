@@ -116,6 +116,17 @@ Printer::WriteResult Printer::Write(const uint8_t* data, size_t size, uint64_t n
 
 Printer::WriteResult Printer::TakeImageBytes(const uint8_t* data, size_t size, uint64_t nowMs) {
   WriteResult result;
+  // A bulk transfer larger than the endpoint takes is not image data: the
+  // printer takes none of it and gives up the image, so nothing of it is
+  // ever stored.
+  if (size > kBulkPiece) {
+    Log("out", data, size);
+    Reject("bulk transfer of " + std::to_string(size) + " bytes is larger than " +
+           std::to_string(kBulkPiece) + "; image of target " + std::to_string(target_) + " dropped");
+    receiving_ = false;
+    image_.clear();
+    return result;
+  }
   size_t room = expected_ - image_.size();
   size_t take = size < room ? size : room;
   if (config_.unplugAfterBytes >= 0 && !unplugFired_) {
@@ -128,10 +139,6 @@ Printer::WriteResult Printer::TakeImageBytes(const uint8_t* data, size_t size, u
     }
   }
   Log("out", data, result.unplug ? take : size);
-  if (size > kBulkPiece) {
-    Reject("bulk transfer of " + std::to_string(size) + " bytes is larger than " +
-           std::to_string(kBulkPiece));
-  }
   image_.insert(image_.end(), data, data + take);
   imageBytes_ += take;
   result.accepted = static_cast<uint32_t>(result.unplug ? take : size);

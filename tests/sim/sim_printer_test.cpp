@@ -86,6 +86,8 @@ TEST_F(PrinterTest, MalformedFramesGetAnErrorReplyAndAreLogged) {
   const Bytes bad[] = {
       {0x01, 0x00, 0x00},                                 // shorter than a header
       {0x01, 0x00, 0x01, 0x00},                           // header says 1, none follows
+      {0x01, 0x00, 0x00, 0x00, 0x00},                     // a byte after a whole status request
+      {0x03, 0xC0, 0x01, 0x00, 0x01, 0x00},               // a byte after a whole information request
       {0x01, 0x00, 0x01, 0x00, 0x00},                     // status request with payload
       {0x03, 0xC0, 0x01, 0x00, 0x00},                     // component 0
       {0x03, 0xC0, 0x01, 0x00, 0x08},                     // component 8
@@ -144,11 +146,13 @@ TEST_F(PrinterTest, ImageBytesAreTakenAsDataNotAsCommands) {
   std::string stored = ReadText(StoredPath(1, 1));
   EXPECT_EQ(Bytes(stored.begin(), stored.end()), (Bytes{1, 0, 0, 0, 9, 9, 9, 9}));
   EXPECT_TRUE(Contains("! 2 bytes beyond the announced 8 of target 1 ignored"));
-  // Pieces larger than 4096 are noted.
+  // A piece larger than 4096 is refused, and the image with it.
   ASSERT_EQ(link_.Exchange(LongAnnouncement(0, 0, 5000)).size(), 10u);
-  ASSERT_TRUE(link_.Write(Pattern(5000, 1)));
-  EXPECT_TRUE(Contains("! bulk transfer of 5000 bytes is larger than 4096"));
-  EXPECT_EQ(ReadText(StoredPath(1, 0)).size(), 5000u);
+  EXPECT_FALSE(link_.Write(Pattern(5000, 1)));
+  EXPECT_TRUE(Contains("! bulk transfer of 5000 bytes is larger than 4096; image of target 0 dropped"));
+  EXPECT_FALSE(FileExists(StoredPath(1, 0)));
+  // What follows is a command again, not the rest of that image.
+  EXPECT_EQ(link_.Exchange(StatusRequest()).size(), 50u);
   // A second image of a target replaces the first.
   ASSERT_TRUE(link_.SendImage(LongAnnouncement(1, 0, 3), Bytes{4, 5, 6}));
   EXPECT_EQ(ReadText(StoredPath(1, 1)), "\x04\x05\x06");
