@@ -12,4 +12,18 @@ unsigned long ProcessId();
 // std::runtime_error when none can be created.
 std::string MakeTempDirectory(const std::string& prefix);
 
+// Where the named mutex of this system behaves otherwise than the other's.
+struct NamedMutexTraits {
+  // POSIX: two handles of one thread exclude each other. Windows: a thread
+  // owns the mutex through every handle it has to it.
+  bool handlesOfOneThreadExclude;
+  // POSIX: closing an owned handle abandons the mutex. Windows: Close gives
+  // back what was obtained through that handle.
+  bool closeWhileOwnedAbandons;
+  // POSIX: a name may hold any bytes, at any length. Windows: no '\\', and
+  // at most MAX_PATH characters.
+  bool anyNameBytes;
+};
+NamedMutexTraits NamedMutexOfThisSystem();
+
 }  // namespace test_os

@@ -20,4 +20,6 @@ std::string MakeTempDirectory(const std::string& prefix) {
   return buffer.data();
 }
 
+NamedMutexTraits NamedMutexOfThisSystem() { return {true, true, true}; }
+
 }  // namespace test_os

@@ -76,8 +76,14 @@ ProcessResult ChildProcess::Finish() {
   if (process_ == -1) return result;
   char buffer[4096];
   DWORD n = 0;
-  while (ReadFile(AsHandle(output_), buffer, sizeof buffer, &n, nullptr) && n > 0)
-    result.output.append(buffer, n);
+  std::string raw;
+  while (ReadFile(AsHandle(output_), buffer, sizeof buffer, &n, nullptr) && n > 0) raw.append(buffer, n);
+  // The runtime writes every "\n" of a console program as "\r\n": undone
+  // exactly by the reverse, so a "\r" the program wrote itself stays.
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    result.output += raw[i];
+  }
   WaitForSingleObject(AsHandle(process_), INFINITE);
   DWORD code = 0;
   // As a POSIX shell sees it: exit(-1) reads as 255.
