@@ -13,9 +13,6 @@
 namespace platform {
 namespace usb {
 
-// A manual-reset event that buses wait on beside their own I/O. Abort also
-// cancels synchronous I/O of the armed thread, for buses whose transfers
-// block in ReadFile/WriteFile.
 namespace {
 
 // How long Abort keeps trying to cancel a worker's call, and how often.
@@ -24,6 +21,9 @@ constexpr DWORD kRetryPauseMs = 1;
 
 }  // namespace
 
+// A manual-reset event that buses wait on beside their own I/O. Abort also
+// cancels synchronous I/O of the armed thread, for buses whose transfers
+// block in ReadFile/WriteFile.
 struct TransferAbort::State {
   HANDLE event = nullptr;
   std::mutex lock;  // guards thread
