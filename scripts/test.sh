@@ -1,23 +1,42 @@
 #!/usr/bin/env bash
-# Builds every variant (Linux optimised, address+UB sanitizers, thread
-# sanitizer, 32-bit Windows) with warnings as errors and runs every test.
+# Builds every variant (32-bit Windows, Linux optimised, address+UB
+# sanitizers, thread sanitizer) with warnings as errors and runs every test:
+# the Windows build's tests under wine first, then the Linux suites, whose
+# optimised build also runs the end-to-end scenarios with the Windows
+# programs under wine and compares the two profile readers.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 export Q7730_WERROR=ON
+windows="$root/build/windows-i686"
 
 step() { printf '\n==== %s ====\n' "$*"; }
+timed() { # label command...: runs it and says how long it took
+  local start=$SECONDS
+  "${@:2}"
+  printf -- '---- %s: %d s\n' "$1" $((SECONDS - start))
+}
+
+step "build windows-i686"
+timed "build windows-i686" sh -c 'cmake --preset windows-i686 >/dev/null && cmake --build --preset windows-i686 -j2'
+step "check the Windows export table of wirelet.dll"
+bash scripts/check-windows-exports.sh build/windows-i686/wirelet.dll
+step "test windows-i686 (under wine)"
+timed "test windows-i686" bash scripts/with-wine.sh "$windows" ctest --preset windows-i686 --timeout 300
+step "Windows release archive"
+sh scripts/check-windows-package.sh "$windows"
 
 for preset in default asan tsan; do
   step "build $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j2
+  extra=()
+  # One optimised build also drives the Windows programs.
+  [ "$preset" = default ] && extra=(-DQ7730_WINDOWS_BUILD_DIR="$windows")
+  cmake --preset "$preset" "${extra[@]}" >/dev/null
+  timed "build $preset" cmake --build --preset "$preset" -j2
   step "test $preset"
-  ctest --preset "$preset" --timeout 300
+  if [ "$preset" = default ]; then
+    timed "test $preset" bash scripts/with-wine.sh "$windows" ctest --preset "$preset" --timeout 300
+  else
+    timed "test $preset" ctest --preset "$preset" --timeout 300
+  fi
 done
-
-step "build windows-i686"
-cmake --preset windows-i686 >/dev/null
-cmake --build --preset windows-i686 -j2
-step "check the Windows export table of wirelet.dll"
-bash scripts/check-windows-exports.sh build/windows-i686/wirelet.dll

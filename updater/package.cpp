@@ -49,9 +49,8 @@ void DirectoryPart(char* destination, const char* source) {
     return;
   }
   std::memcpy(destination, source, length + 1);
-  char separator = platform::PathSeparator();
   for (size_t i = length; i-- > 1;) {
-    if (destination[i] == separator) break;
+    if (platform::IsPathSeparator(destination[i])) break;
     destination[i] = '\0';
   }
 }

@@ -47,7 +47,7 @@ void HandleDeviceChange() {
 uint32_t DeviceWatcher(void* raw) {
   WatcherRecord* record = static_cast<WatcherRecord*>(raw);
   // Opened on this thread: the notices belong to the thread that takes them.
-  platform::usb::ChangeSource* source = platform::usb::OpenChangeSource();
+  platform::usb::ChangeSource* source = platform::usb::OpenChangeSource(gLibrary.moduleInstance);
   record->sourceReady.Set();
   while (record->watcherStop.load() == 0) {
     if (source != nullptr && platform::usb::TakeChange(source)) HandleDeviceChange();

@@ -6,6 +6,8 @@ namespace platform {
 
 char PathSeparator() { return '/'; }
 
+bool IsPathSeparator(char c) { return c == '/'; }
+
 size_t CurrentDirectory(char* buffer, size_t size) {
   if (size == 0) return 0;
   if (getcwd(buffer, size) == nullptr) {

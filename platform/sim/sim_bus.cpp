@@ -266,7 +266,8 @@ struct ChangeSource {
   uint32_t pending = 0;
 };
 
-ChangeSource* OpenChangeSource() {
+// The simulator tells its subscribers; there is nothing to own.
+ChangeSource* OpenChangeSource(void* /*ownerInstance*/) {
   ChangeSource* source = new (std::nothrow) ChangeSource;
   if (source == nullptr) return nullptr;
   Message answer;

@@ -6,6 +6,8 @@ namespace platform {
 
 char PathSeparator() { return '\\'; }
 
+bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
+
 size_t CurrentDirectory(char* buffer, size_t size) {
   if (buffer == nullptr || size == 0) return 0;
   DWORD limit = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);

@@ -13,6 +13,14 @@
 namespace platform {
 namespace usb {
 
+namespace {
+
+// How long Abort keeps trying to cancel a worker's call, and how often.
+constexpr DWORD kCancelRetryMs = 1000;
+constexpr DWORD kRetryPauseMs = 1;
+
+}  // namespace
+
 // A manual-reset event that buses wait on beside their own I/O. Abort also
 // cancels synchronous I/O of the armed thread, for buses whose transfers
 // block in ReadFile/WriteFile.
@@ -51,7 +59,17 @@ void TransferAbort::Abort() {
   state_->aborted.store(true);
   if (state_->event != nullptr) SetEvent(state_->event);
   std::lock_guard<std::mutex> hold(state_->lock);
-  if (state_->thread != nullptr) CancelSynchronousIo(state_->thread);
+  HANDLE thread = state_->thread;
+  if (thread == nullptr) return;
+  // ERROR_NOT_FOUND: the worker is not inside a call right now. It may have
+  // looked at the flag just before it was set and be on its way into
+  // ReadFile, so try again until it has ended (it returns without another
+  // call once it sees the flag), for a bounded time.
+  const DWORD start = GetTickCount();
+  while (!CancelSynchronousIo(thread) && GetLastError() == ERROR_NOT_FOUND) {
+    if (WaitForSingleObject(thread, kRetryPauseMs) != WAIT_TIMEOUT) return;
+    if (GetTickCount() - start >= kCancelRetryMs) return;
+  }
 }
 
 void TransferAbort::Reset() {

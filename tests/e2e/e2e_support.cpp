@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "e2e_runner.h"
+
 namespace e2e {
 
 std::string ReadFile(const std::string& path) {
@@ -120,10 +122,13 @@ Bench::Bench() {
   const char* made = mkdtemp(pattern);
   if (made == nullptr) throw std::runtime_error("mkdtemp");
   dir_ = made;
-  WriteBytes(dir_ + "/wirelet.dll", [] {
-    std::string text = ReadFile(SIM_LIBRARY_PATH);
-    return Bytes(text.begin(), text.end());
-  }());
+  InstallLibrary(Runner().simLibrary);
+}
+
+void Bench::InstallLibrary(const std::string& path) {
+  std::string text = ReadFile(path);
+  if (text.empty()) throw std::runtime_error("no library at " + path);
+  WriteBytes(dir_ + "/wirelet.dll", Bytes(text.begin(), text.end()));
 }
 
 Bench::~Bench() {
@@ -146,8 +151,11 @@ static std::string BoardIni(const std::string& stem, const BoardSet& set) {
 }
 
 void Bench::WritePackage(const BoardSet& newBoard, const BoardSet& oldBoard, int mode) {
-  WriteFile(dir_ + "/Q7730.ini", "[NEWPCB]\nFILEPATH=newpcb/new.ini\n[OLDPCB]\nFILEPATH=oldpcb/old.ini\n"
-                                 "[TYPE]\nMODE=" + std::to_string(mode) + "\n");
+  const UpdaterRunner& runner = Runner();
+  WriteFile(dir_ + "/Q7730.ini",
+            runner.PackageText("[NEWPCB]\nFILEPATH=" + runner.PackagePath("newpcb/new.ini") +
+                               "\n[OLDPCB]\nFILEPATH=" + runner.PackagePath("oldpcb/old.ini") +
+                               "\n[TYPE]\nMODE=" + std::to_string(mode) + "\n"));
   const struct {
     const char* folder;
     const char* stem;
@@ -156,7 +164,7 @@ void Bench::WritePackage(const BoardSet& newBoard, const BoardSet& oldBoard, int
   for (const auto& s : sets) {
     std::string folder = dir_ + "/" + s.folder;
     mkdir(folder.c_str(), 0755);
-    WriteFile(folder + "/" + s.stem + ".ini", BoardIni(s.stem, *s.set));
+    WriteFile(folder + "/" + s.stem + ".ini", runner.PackageText(BoardIni(s.stem, *s.set)));
     WriteBytes(folder + "/usb_" + s.stem + ".bin", s.set->usb);
     WriteBytes(folder + "/main_" + s.stem + ".bin", s.set->main);
     WriteBytes(folder + "/dsp_" + s.stem + ".bin", s.set->dsp);
@@ -216,9 +224,14 @@ void Bench::StopSimulator() {
 }
 
 RunResult Bench::RunUpdater(int timeoutSeconds) {
-  std::vector<std::string> environment;
+  const UpdaterRunner& runner = Runner();
+  std::vector<std::string> environment = runner.environment;
   if (abandonsHandles_) environment.push_back("ASAN_OPTIONS=detect_leaks=0");
-  return Run({UPDATER_PATH, "Q7730.ini"}, dir_, timeoutSeconds, environment);
+  std::vector<std::string> argv = runner.command;
+  argv.push_back("Q7730.ini");
+  RunResult result = Run(argv, dir_, timeoutSeconds, environment);
+  result.output = runner.ConsoleText(result.output);
+  return result;
 }
 
 RunResult Bench::RunSim(const std::vector<std::string>& args) {

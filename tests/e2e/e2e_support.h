@@ -42,13 +42,18 @@ class Bench {
   ~Bench();
   const std::string& dir() const { return dir_; }
 
-  // Writes Q7730.ini, newpcb/new.ini and oldpcb/old.ini with their images.
+  // Puts a wirelet.dll in the directory (the runner's sim-bus one at first).
+  void InstallLibrary(const std::string& path);
+
+  // Writes Q7730.ini, newpcb/new.ini and oldpcb/old.ini with their images,
+  // in the runner's way of writing paths and line ends.
   void WritePackage(const BoardSet& newBoard, const BoardSet& oldBoard, int mode = 1);
 
   // Starts q7730-sim with printers and an optional scenario text.
   void StartSimulator(int printers, const std::string& scenario = "");
   void StopSimulator();
 
+  // The runner's updater with Q7730.ini, its console as the runner reads it.
   RunResult RunUpdater(int timeoutSeconds = 240);
   // For runs where a transfer overruns: the library forgets (never closes) a
   // pipe handle whose transfer it abandoned, so under the address sanitizer

@@ -1,14 +1,15 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "test_os.h"
 
 namespace {
 
@@ -18,15 +19,11 @@ using platform::ProfileString;
 // A private directory for one test, removed with its files afterwards.
 class ProfileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/q7730-profile-XXXXXX";
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    directory_ = pattern;
-  }
+  void SetUp() override { directory_ = test_os::MakeTempDirectory("q7730-profile-"); }
   void TearDown() override {
-    for (const std::string& file : files_) unlink(file.c_str());
-    if (!directory_.empty()) rmdir(directory_.c_str());
+    std::error_code ignored;
+    for (const std::string& file : files_) std::filesystem::remove(file, ignored);
+    if (!directory_.empty()) std::filesystem::remove(directory_, ignored);
   }
 
   std::string Write(const char* name, const std::string& content) {
@@ -97,6 +94,9 @@ const char kSample[] =
     "max=2147483647\n"
     "min=-2147483648\n"
     "zero=0\n"
+    "wrap=4294967297\n"
+    "hex=0x1F\n"
+    "long=000000000000000000000000000000123\n"
     "[Last]\n"
     "NoNewline=end";
 
@@ -123,7 +123,8 @@ TEST_F(ProfileTest, StringRules) {
       {"Alpha", "Tabbed", "v"},
       {"Alpha", "Eq", "a=b"},
       {"Alpha", "Semi", "x ; not a comment"},
-      {"Alpha", "Later", "found in the second alpha"},
+      // Only the first [Alpha] is read, as the Windows functions do.
+      {"Alpha", "Later", "<default>"},
       {"Alpha", "Orphan", "<default>"},
       {"Beta", "Key1", "beta one"},  // blanks inside the brackets trimmed
       {"Beta", "Key2", "still beta"},  // a '[' line without ']' is no header
@@ -146,8 +147,10 @@ TEST_F(ProfileTest, IntegerRules) {
   } cases[] = {
       {"plus", 12},         {"minus", -7},        {"trailing", 12},
       {"letters", 0},       {"sign", 0},          {"spaced", 42},
-      {"quoted", 15},       {"big", INT_MAX},     {"small", INT_MIN},
+      // Modulo 2^32, as the Windows call reads them.
+      {"quoted", 15},       {"big", 1215752191},  {"small", -1215752191},
       {"max", INT_MAX},     {"min", INT_MIN},     {"zero", 0},
+      {"wrap", 1},          {"hex", 31},          {"long", 0},
       {"missing", -99},
       // An empty value reads as missing, as with the Windows call.
       {"empty", -99},
@@ -155,6 +158,28 @@ TEST_F(ProfileTest, IntegerRules) {
   for (const Case& c : cases)
     EXPECT_EQ(ProfileInt("numbers", c.key, -99, ini.c_str()), c.expected) << c.key;
   EXPECT_EQ(ProfileInt("Nowhere", "plus", 30000, ini.c_str()), 30000);
+}
+
+TEST_F(ProfileTest, LoneCarriageReturnsEndLines) {
+  std::string ini = Write("cr.ini", "[S]\rA=1\rB= two \r[T]\rC=3\r\n[U]\n\rD=4");
+  EXPECT_EQ(Read("S", "A", ini), "1");
+  EXPECT_EQ(Read("S", "B", ini), "two");
+  EXPECT_EQ(Read("S", "C", ini), "<default>");
+  EXPECT_EQ(ProfileInt("T", "C", -1, ini.c_str()), 3);
+  EXPECT_EQ(Read("U", "D", ini), "4");
+}
+
+TEST_F(ProfileTest, OnlyTheFirstSectionOfANameAndTheFirstLineOfAKeyCount) {
+  std::string ini = Write("repeats.ini",
+                          "Orphan=o\n[]\nEmpty=e\n[S]\nK=first\nHidden\nHidden=h\n[s]\nK=second\n"
+                          "Later=l\n[T]]\nX=x\n");
+  EXPECT_EQ(Read("S", "K", ini), "first");
+  EXPECT_EQ(Read("S", "Later", ini), "<default>");
+  EXPECT_EQ(Read("S", "Hidden", ini), "<default>");  // a key line without '=' hides later ones
+  EXPECT_EQ(Read("", "Orphan", ini), "o");  // lines before any section
+  EXPECT_EQ(Read("", "Empty", ini), "<default>");
+  EXPECT_EQ(Read("T]", "X", ini), "x");  // the name runs to the last ']'
+  EXPECT_EQ(Read(" s ", " k ", ini), "first");  // the names asked for are trimmed too
 }
 
 TEST_F(ProfileTest, MissingFileGivesDefaults) {

@@ -157,10 +157,10 @@ TEST_F(UpgradeProgramTest, MissingPackageListsNoneForEveryFile) {
 
 TEST_F(UpgradeProgramTest, LibraryBesideTheProgramIsNotUsed) {
   TempDir programFolder;
-  std::filesystem::copy_file(UPGRADE_PROGRAM, programFolder / "Q7730upgrade");
+  std::filesystem::copy_file(UPGRADE_PROGRAM, programFolder / testing_support::ProgramFileName("Q7730upgrade"));
   std::filesystem::copy_file(DOUBLE_LIBRARY, programFolder / "wirelet.dll");
   testing_support::WriteStandardPackage(dir, testing_support::NewBoardFiles(), testing_support::OldBoardFiles());
-  ProcessResult result = RunProcess(programFolder / "Q7730upgrade", {"package.ini"}, dir.Path().string());
+  ProcessResult result = RunProcess(programFolder / testing_support::ProgramFileName("Q7730upgrade"), {"package.ini"}, dir.Path().string());
   EXPECT_EQ(255, result.exitStatus);
   EXPECT_EQ(std::string(kBanner) + "SDK Load Failed Error. \n", result.output);
 }

@@ -1,16 +1,16 @@
 #include "fake_bus.h"
 
-#include <poll.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "failing_new.h"
 #include "platform/usb_bus.h"
+#include "test_os.h"
 
 namespace fakebus {
 namespace {
@@ -82,14 +82,11 @@ class InProgress {
 
 // Waits up to 10 ms for the abort to fire; true when it has.
 bool AbortFired(platform::usb::TransferAbort* abort) {
-  if (abort == nullptr) {
-    usleep(10000);
-    return false;
+  for (int ms = 0; ms < 10; ++ms) {
+    if (abort != nullptr && abort->Aborted()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  if (abort->Aborted()) return true;
-  pollfd fd = {static_cast<int>(abort->WaitObject()), POLLIN, 0};
-  poll(&fd, 1, 10);
-  return abort->Aborted();
+  return abort != nullptr && abort->Aborted();
 }
 
 void InProgress::Bump(int by) {
@@ -110,7 +107,7 @@ void Reset() {
 }
 
 std::string ModelPath(const std::string& instance) {
-  return "\\\\?\\usb#vid_7a3d&pid_00b4#" + instance + "-" + std::to_string(getpid()) +
+  return "\\\\?\\usb#vid_7a3d&pid_00b4#" + instance + "-" + std::to_string(test_os::ProcessId()) +
          "#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
 }
 
@@ -327,7 +324,7 @@ struct ChangeSource {
   int seen;
 };
 
-ChangeSource* OpenChangeSource() {
+ChangeSource* OpenChangeSource(void* /*ownerInstance*/) {
   std::lock_guard<std::mutex> hold(TheBus().mutex);
   ChangeSource* source = new (std::nothrow) ChangeSource{TheBus().notices};
   if (source != nullptr) ++TheBus().sources;

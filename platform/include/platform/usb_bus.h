@@ -31,7 +31,9 @@ class TransferAbort {
   // Called on the thread that is about to transfer.
   void Arm();
   // Ends the armed transfer (if any) with a failure; later transfers given
-  // this object fail at once until Reset.
+  // this object fail at once until Reset. On Windows it also cancels the
+  // armed thread's blocking ReadFile/WriteFile, trying again for a bounded
+  // time while that thread has not yet entered the call and not yet ended.
   void Abort();
   void Reset();
   bool Aborted() const;
@@ -72,11 +74,16 @@ bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,
            TransferAbort* abort);
 
 // A non-blocking source of "the set of devices changed" notices, one per
-// watcher thread. OpenChangeSource may return null (no notices available).
+// watcher thread: open, take and close it on that thread. ownerInstance is
+// the library's module instance, the owner of what the source creates
+// (Windows: its hidden window); other buses ignore it. Returns null when no
+// notices are available (e.g. the window cannot be created).
 struct ChangeSource;
-ChangeSource* OpenChangeSource();
-// true when a notice was pending (one is taken per call).
+ChangeSource* OpenChangeSource(void* ownerInstance = nullptr);
+// true when a notice was pending (one is taken per call); false otherwise
+// or for a null source.
 bool TakeChange(ChangeSource* source);
+// Null is allowed.
 void CloseChangeSource(ChangeSource* source);
 
 }  // namespace usb

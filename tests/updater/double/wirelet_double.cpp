@@ -28,7 +28,7 @@ int found = 0;
 int cursor = 0;
 
 void Log(const std::string& line) {
-  std::ofstream log("double.log", std::ios::app);
+  std::ofstream log("double.log", std::ios::app | std::ios::binary);
   log << line << "\n";
 }
 

@@ -1,10 +1,10 @@
 #include "test_support.h"
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "test_os.h"
 
 namespace testing_support {
 
@@ -32,11 +32,7 @@ void ConsoleCapture::Sink(const char* text, size_t length, void* context) {
 }
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "q7730-updater-XXXXXX").string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = std::filesystem::canonical(buffer.data());
+  path_ = std::filesystem::canonical(test_os::MakeTempDirectory("q7730-updater-"));
 }
 
 TempDir::~TempDir() {

@@ -1,4 +1,4 @@
-#include "process.h"
+#include "support/process.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,8 +16,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ == 0) {
+  pid_t pid = fork();
+  if (pid == 0) {
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
@@ -26,23 +26,24 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     _exit(127);
   }
   close(pipeFds[1]);
+  process_ = pid;
   output_ = pipeFds[0];
 }
 
 ChildProcess::~ChildProcess() {
-  if (pid_ > 0) {
-    if (!reaped_) kill(pid_, SIGKILL);
+  if (process_ > 0) {
+    if (!reaped_) kill(static_cast<pid_t>(process_), SIGKILL);
     Finish();
   }
-  if (output_ >= 0) close(output_);
+  if (output_ >= 0) close(static_cast<int>(output_));
 }
 
 ProcessResult ChildProcess::Finish() {
   ProcessResult result;
-  if (pid_ <= 0) return result;
+  if (process_ <= 0) return result;
   char buffer[4096];
   for (;;) {
-    ssize_t n = read(output_, buffer, sizeof buffer);
+    ssize_t n = read(static_cast<int>(output_), buffer, sizeof buffer);
     if (n > 0) {
       result.output.append(buffer, static_cast<size_t>(n));
     } else if (n < 0 && errno == EINTR) {
@@ -53,17 +54,17 @@ ProcessResult ChildProcess::Finish() {
   }
   int status = status_;
   if (!reaped_) {
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(static_cast<pid_t>(process_), &status, 0) < 0 && errno == EINTR) {
     }
   }
-  pid_ = -1;
+  process_ = -1;
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   return result;
 }
 
 bool ChildProcess::Ended() {
-  if (pid_ <= 0 || reaped_) return true;
-  reaped_ = waitpid(pid_, &status_, WNOHANG) == pid_;
+  if (process_ <= 0 || reaped_) return true;
+  reaped_ = waitpid(static_cast<pid_t>(process_), &status_, WNOHANG) == process_;
   return reaped_;
 }
 
@@ -72,5 +73,7 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   ChildProcess child(program, arguments, directory);
   return child.Finish();
 }
+
+std::string ProgramFileName(const std::string& stem) { return stem; }
 
 }  // namespace testing_support

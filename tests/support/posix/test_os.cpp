@@ -1,0 +1,25 @@
+#include "test_os.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <vector>
+
+namespace test_os {
+
+unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+
+std::string MakeTempDirectory(const std::string& prefix) {
+  const char* base = getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" +
+                        prefix + "XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
+  return buffer.data();
+}
+
+NamedMutexTraits NamedMutexOfThisSystem() { return {true, true, true}; }
+
+}  // namespace test_os
