@@ -13,6 +13,9 @@ using platform::Thread;
 
 namespace {
 
+// How long a watcher that is done may take to end before it is cut off.
+constexpr uint32_t kWatcherEndMs = 200;
+
 // Frees the watchers asked to stop earlier that have ended since.
 void ReapStaleWatchers() {
   WatcherRecord** link = &gLibrary.staleWatchers;
@@ -112,9 +115,11 @@ void StopAllWatchers(WatcherEnd how) {
     gLibrary.staleWatchers = record->next;
     if (how == WatcherEnd::kTerminateWhenFinished) {
       // Asked to stop, it is done within one pass; one stuck in a bus call
-      // is cut off all the same, since its code is about to go.
+      // is cut off all the same, since its code is about to go. A thread
+      // that can end is let end: cut off while ending it could hold the
+      // loader lock, which nothing would ever release.
       record->finished.Wait(kWatcherStopWaitMs);
-      record->thread.Terminate();
+      if (record->thread.Wait(kWatcherEndMs) != Thread::WaitResult::Ended) record->thread.Terminate();
     }
     record->thread.Wait(platform::kInfinite);
     delete record;

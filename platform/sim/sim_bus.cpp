@@ -118,13 +118,16 @@ Socket Request(uint8_t type, const void* body, size_t size, Message* answer,
 }
 
 struct SimHandle {
+  std::string name;  // the device path or pipe name it was opened by
   Socket socket = kNoSocket;
   Inbox inbox;
-  // A read request whose frame has not been taken yet (its call was aborted):
-  // the next Read waits for that frame instead of asking again.
+  // A read request whose frame has not been taken yet.
   bool readPending = false;
   // Writes whose acknowledgement has not been taken yet.
   uint32_t acksPending = 0;
+  // An aborted transfer took the connection with it; the next transfer
+  // opens a new one.
+  bool reopen = false;
   // The connection broke or lost step: every later transfer fails.
   bool broken = false;
 };
@@ -134,8 +137,8 @@ SimHandle* FromHandle(Handle handle) {
   return reinterpret_cast<SimHandle*>(handle);
 }
 
-// Waits for the next answer to a transfer; acknowledgements of earlier,
-// aborted writes are taken on the way.
+// Waits for the answer to the transfer in progress: its frame, its
+// acknowledgement, or the refusal of either.
 Io NextTransferAnswer(SimHandle* h, TransferAbort* abort, Message* message) {
   for (;;) {
     Io io = NextMessage(h->socket, &h->inbox, abort, kForever, message);
@@ -161,6 +164,46 @@ Io NextTransferAnswer(SimHandle* h, TransferAbort* abort, Message* message) {
     h->broken = true;
     return Io::Failed;
   }
+}
+
+// An aborted transfer's request would stay with the simulator, which hands
+// the printer's next reply to the oldest read asked for, even one on a handle
+// the library has forgotten: the connection goes, and so the request, as a
+// cancelled USB transfer leaves nothing behind. A reply the printer makes
+// later waits for the next read.
+void Withdraw(SimHandle* h) {
+  simsock::CloseSocket(h->socket);
+  h->socket = kNoSocket;
+  h->inbox.bytes.clear();
+  h->readPending = false;
+  h->acksPending = 0;
+  h->reopen = true;
+}
+
+// The connection for the next transfer; false when the pipe cannot be
+// opened again (the printer has gone), which breaks the handle.
+bool Reopen(SimHandle* h) {
+  if (!h->reopen) return true;
+  Message answer;
+  Socket socket = Request(simwire::kOpen, h->name.data(), h->name.size(), &answer);
+  if (socket != kNoSocket && (answer.body.size() != 1 || answer.body[0] != 1)) {
+    simsock::CloseSocket(socket);
+    socket = kNoSocket;
+  }
+  if (socket == kNoSocket) {
+    h->broken = true;
+    return false;
+  }
+  h->socket = socket;
+  h->reopen = false;
+  return true;
+}
+
+// The next answer of a transfer; an abort withdraws what was asked.
+Io TransferAnswer(SimHandle* h, TransferAbort* abort, Message* message) {
+  Io io = NextTransferAnswer(h, abort, message);
+  if (io == Io::Aborted) Withdraw(h);
+  return io;
 }
 
 }  // namespace
@@ -198,6 +241,7 @@ Handle Open(const char* name) {
     simsock::CloseSocket(socket);
     return kNoHandle;
   }
+  h->name.assign(name, length);
   h->socket = socket;
   return reinterpret_cast<Handle>(h);
 }
@@ -214,6 +258,7 @@ bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received, Transf
   SimHandle* h = FromHandle(handle);
   if (h == nullptr || h->broken) return false;
   if (abort != nullptr && abort->Aborted()) return false;
+  if (!Reopen(h)) return false;
   if (!h->readPending) {
     uint8_t body[4];
     simwire::PutU32(body, size);
@@ -224,7 +269,7 @@ bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received, Transf
     h->readPending = true;
   }
   Message answer;
-  if (NextTransferAnswer(h, abort, &answer) != Io::Ok) return false;
+  if (TransferAnswer(h, abort, &answer) != Io::Ok) return false;
   if (answer.type != simwire::kFrame) return false;
   // A frame longer than the buffer is an overflow, as on USB: it is lost.
   if (answer.body.size() > size) return false;
@@ -242,17 +287,14 @@ bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,
   // A zero-length transfer moves nothing and reaches no printer.
   if (size == 0) return true;
   if (size > simwire::kMaxBody) return false;
+  if (!Reopen(h)) return false;
   Message answer;
-  // Acknowledgements of earlier aborted writes come first.
-  while (h->acksPending > 0) {
-    if (NextTransferAnswer(h, abort, &answer) != Io::Ok) return false;
-  }
   if (SendMessage(h->socket, simwire::kWrite, data, size) != Io::Ok) {
     h->broken = true;
     return false;
   }
   h->acksPending = 1;
-  if (NextTransferAnswer(h, abort, &answer) != Io::Ok) return false;
+  if (TransferAnswer(h, abort, &answer) != Io::Ok) return false;
   if (answer.type != simwire::kAck || answer.body.size() != 4) return false;
   uint32_t accepted = simwire::GetU32(answer.body.data());
   if (accepted > size) return false;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/lock.h"
 #include "sim_harness.h"
 
 namespace simtest {
@@ -178,6 +179,40 @@ TEST_F(SimTest, AbortedReadReturnsPromptlyAndLeavesTheHandleUsable) {
   for (uint8_t b : buffer) ASSERT_EQ(b, 0xEE);
   // And the stream stays in step afterwards.
   EXPECT_EQ(link.Exchange(InfoRequest(2)).size(), 48u);
+}
+
+TEST_F(SimTest, AbortedReadLeavesNoRequestBehind) {
+  StartSim(1);
+  // A read aborted on a handle that is then forgotten, never closed, as the
+  // library forgets a pipe whose transfer it abandoned.
+  PrinterLink forgotten;
+  ASSERT_TRUE(forgotten.Open(Path(0)));
+  usb::TransferAbort abort;
+  std::thread reader([&] {
+    abort.Arm();
+    Bytes reply;
+    EXPECT_FALSE(forgotten.Read(&reply, 300, &abort));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  abort.Abort();
+  reader.join();
+  // The printer's next reply goes to whoever asks next, not to that request.
+  PrinterLink fresh;
+  ASSERT_TRUE(fresh.Open(Path(0)));
+  usb::TransferAbort guard;
+  platform::Event answered;
+  std::thread watchdog([&] {
+    if (!answered.Wait(5000)) guard.Abort();
+  });
+  ASSERT_TRUE(fresh.Write(StatusRequest()));
+  Bytes reply;
+  EXPECT_TRUE(fresh.Read(&reply, 300, &guard));
+  EXPECT_EQ(reply.size(), 50u);
+  answered.Set();
+  watchdog.join();
+  // The aborted handle still works: its next transfer opens a new connection.
+  abort.Reset();
+  EXPECT_EQ(forgotten.Exchange(InfoRequest(1)).size(), 48u);
 }
 
 TEST_F(SimTest, AbortedWriteOfAStalledPrinterLeavesTheHandleInStep) {
