@@ -136,8 +136,9 @@ int UpdaterMain(int argc, char* argv[]) {
     return -1;
   }
 
+  // Never waited for: it ends with its window, at the latest with the process.
   platform::Thread noticeThread;
-  noticeThread.Start(NoticeThread, nullptr);
+  StartNoticeThread(noticeThread);
 
   if (RunControllerPhase() != 0) {
     noticeThread.Detach();
