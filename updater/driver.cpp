@@ -136,17 +136,14 @@ int UpdaterMain(int argc, char* argv[]) {
     return -1;
   }
 
-  // Never waited for: it ends with its window, at the latest with the process.
   platform::Thread noticeThread;
   StartNoticeThread(noticeThread);
 
   if (RunControllerPhase() != 0) {
-    noticeThread.Detach();
-    DestroyNoticeWindow();
+    EndNoticeThread(noticeThread);
     return -1;
   }
   int result = RunEnginePhase();
-  noticeThread.Detach();
-  DestroyNoticeWindow();
+  EndNoticeThread(noticeThread);
   return result != 0 ? -1 : 0;
 }

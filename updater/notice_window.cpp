@@ -50,3 +50,13 @@ void DestroyNoticeWindow() {
   destroyRequested.store(true);
   platform::CloseNoticeWindow(noticeWindowHandle.exchange(nullptr));
 }
+
+// On Linux the end of the process runs the exit handlers and destructors of
+// the window system's libraries even while another thread is inside them,
+// answering the request or still opening the window, and that can crash the
+// ending process. The thread needs a moment for either; a window system that
+// does not answer costs at most the limit.
+void EndNoticeThread(platform::Thread& thread) {
+  DestroyNoticeWindow();
+  if (thread.Started() && thread.Wait(kNoticeEndMs) != platform::Thread::WaitResult::Ended) thread.Detach();
+}

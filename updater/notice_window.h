@@ -21,3 +21,8 @@ bool StartNoticeThread(platform::Thread& thread);
 // Asks the notice window to go away and returns at once. A window that
 // appears only after this request goes away as soon as it appears.
 void DestroyNoticeWindow();
+
+// The end of the run: DestroyNoticeWindow, then up to kNoticeEndMs for the
+// notice thread to end, and the thread is let go whether it has or not.
+constexpr uint32_t kNoticeEndMs = 2000;
+void EndNoticeThread(platform::Thread& thread);

@@ -42,9 +42,11 @@ struct XEntries {
 int IgnoreProtocolError(Display*, XErrorEvent*) { return 0; }
 int IgnoreLostDisplay(Display*) { return 0; }
 
-// Xft keeps process-wide lists per display without a lock of its own: the
-// windows of several threads (tests open more than one) take turns.
+// Held around every use of Xlib and Xft: Xft keeps process-wide lists per
+// display without a lock of its own, so the windows of several threads (tests
+// open more than one) take turns.
 std::mutex xLock;
+
 
 template <typename Entry>
 bool Bind(Entry& entry, LibraryHandle library, const char* name) {
