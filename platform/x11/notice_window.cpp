@@ -47,7 +47,6 @@ int IgnoreLostDisplay(Display*) { return 0; }
 // open more than one) take turns.
 std::mutex xLock;
 
-
 template <typename Entry>
 bool Bind(Entry& entry, LibraryHandle library, const char* name) {
   entry = reinterpret_cast<Entry>(FindSymbol(library, name));
@@ -123,7 +122,8 @@ void DescribeWindow(NoticeWindow& notice) {
   const XEntries& x = *notice.x;
   const NoticeLook& look = *notice.look;
   x.XStoreName(notice.display, notice.window, look.title);
-  ChangeProperty(notice, "_NET_WM_NAME", "UTF8_STRING", 8, look.title, static_cast<int>(std::strlen(look.title)));
+  ChangeProperty(notice, "_NET_WM_NAME", "UTF8_STRING", 8, look.title,
+                 static_cast<int>(std::strlen(look.title)));
 
   XClassHint classHint;
   classHint.res_name = const_cast<char*>(look.className);
@@ -186,7 +186,9 @@ void PaintNotice(NoticeWindow& notice) {
 
   XftDraw* draw = x.XftDrawCreate(display, notice.window, visual, colormap);
   if (draw == nullptr) return;
-  const XRenderColor wanted = {static_cast<unsigned short>(look.red * 257), static_cast<unsigned short>(look.green * 257),
+  // 8 bits a channel to 16: 0xFF becomes 0xFFFF.
+  const XRenderColor wanted = {static_cast<unsigned short>(look.red * 257),
+                               static_cast<unsigned short>(look.green * 257),
                                static_cast<unsigned short>(look.blue * 257), 0xFFFF};
   XftColor colour;
   if (x.XftColorAllocValue(display, visual, colormap, &wanted, &colour)) {
