@@ -137,15 +137,13 @@ int UpdaterMain(int argc, char* argv[]) {
   }
 
   platform::Thread noticeThread;
-  noticeThread.Start(NoticeThread, nullptr);
+  StartNoticeThread(noticeThread);
 
   if (RunControllerPhase() != 0) {
-    noticeThread.Detach();
-    DestroyNoticeWindow();
+    EndNoticeThread(noticeThread);
     return -1;
   }
   int result = RunEnginePhase();
-  noticeThread.Detach();
-  DestroyNoticeWindow();
+  EndNoticeThread(noticeThread);
   return result != 0 ? -1 : 0;
 }

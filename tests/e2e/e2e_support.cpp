@@ -71,7 +71,11 @@ int Count(const std::string& text, const std::string& needle) {
 
 RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int timeoutSeconds,
               const std::vector<std::string>& environment) {
-  RunResult result;
+  return BackgroundRun(argv, cwd, environment).Finish(timeoutSeconds);
+}
+
+BackgroundRun::BackgroundRun(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::vector<std::string>& environment) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   pid_t pid = fork();
@@ -86,33 +90,51 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int 
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   close(out[1]);
+  pid_ = pid;
+  output_ = out[0];
+}
+
+BackgroundRun::~BackgroundRun() {
+  if (output_ >= 0) close(output_);
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+RunResult BackgroundRun::Finish(int timeoutSeconds) {
+  RunResult result;
+  if (pid_ <= 0) return result;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   char buffer[4096];
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) {
-      kill(pid, SIGKILL);
+      kill(pid_, SIGKILL);
       result.output += "\n[killed after time-out]\n";
       break;
     }
-    pollfd p{out[0], POLLIN, 0};
+    pollfd p{output_, POLLIN, 0};
     int ready = poll(&p, 1, static_cast<int>(left));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) continue;
-    ssize_t n = read(out[0], buffer, sizeof buffer);
+    ssize_t n = read(output_, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     result.output.append(buffer, static_cast<size_t>(n));
   }
-  close(out[0]);
+  close(output_);
+  output_ = -1;
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
+  pid_ = -1;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
 }
@@ -223,15 +245,21 @@ void Bench::StopSimulator() {
   sim_ = -1;
 }
 
-RunResult Bench::RunUpdater(int timeoutSeconds) {
+RunResult Bench::RunUpdater(int timeoutSeconds, const std::vector<std::string>& environment) {
   const UpdaterRunner& runner = Runner();
-  std::vector<std::string> environment = runner.environment;
-  if (abandonsHandles_) environment.push_back("ASAN_OPTIONS=detect_leaks=0");
+  std::vector<std::string> entries = runner.environment;
+  entries.insert(entries.end(), environment.begin(), environment.end());
+  if (abandonsHandles_) entries.push_back("ASAN_OPTIONS=detect_leaks=0");
   std::vector<std::string> argv = runner.command;
   argv.push_back("Q7730.ini");
-  RunResult result = Run(argv, dir_, timeoutSeconds, environment);
+  RunResult result = Run(argv, dir_, timeoutSeconds, entries);
   result.output = runner.ConsoleText(result.output);
   return result;
+}
+
+std::unique_ptr<BackgroundRun> Bench::Start(const std::vector<std::string>& argv,
+                                            const std::vector<std::string>& environment) {
+  return std::make_unique<BackgroundRun>(argv, dir_, environment);
 }
 
 RunResult Bench::RunSim(const std::vector<std::string>& args) {

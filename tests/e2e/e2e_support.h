@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,23 @@ struct RunResult {
 // kills it after timeoutSeconds.
 RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int timeoutSeconds,
               const std::vector<std::string>& environment = {});
+
+// The same, started now and collected later.
+class BackgroundRun {
+ public:
+  BackgroundRun(const std::vector<std::string>& argv, const std::string& cwd,
+                const std::vector<std::string>& environment = {});
+  ~BackgroundRun();  // kills and reaps a run that was not finished
+  BackgroundRun(const BackgroundRun&) = delete;
+  BackgroundRun& operator=(const BackgroundRun&) = delete;
+  // Reads the output to its end (killing the run after timeoutSeconds) and
+  // waits for the exit. Once only.
+  RunResult Finish(int timeoutSeconds);
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+};
 
 // One firmware set of a package.
 struct BoardSet {
@@ -54,7 +72,10 @@ class Bench {
   void StopSimulator();
 
   // The runner's updater with Q7730.ini, its console as the runner reads it.
-  RunResult RunUpdater(int timeoutSeconds = 240);
+  RunResult RunUpdater(int timeoutSeconds = 240, const std::vector<std::string>& environment = {});
+  // Any program, run in dir() like the updater.
+  std::unique_ptr<BackgroundRun> Start(const std::vector<std::string>& argv,
+                                       const std::vector<std::string>& environment = {});
   // For runs where a transfer overruns: the library forgets (never closes) a
   // pipe handle whose transfer it abandoned, so under the address sanitizer
   // that handle's memory is reported as leaked by design.
