@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,13 @@ struct RunResult {
   std::string output;   // standard output and standard error
 };
 
+// Sees the output gathered so far, each time more has come.
+using OutputWatcher = std::function<void(const std::string& output)>;
+
 // Runs argv in directory cwd with extra environment entries ("NAME=value");
 // kills it after timeoutSeconds.
 RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int timeoutSeconds,
-              const std::vector<std::string>& environment = {});
+              const std::vector<std::string>& environment = {}, const OutputWatcher& watch = nullptr);
 
 // One firmware set of a package.
 struct BoardSet {
@@ -54,12 +58,21 @@ class Bench {
   void StopSimulator();
 
   // The runner's updater with Q7730.ini, its console as the runner reads it.
-  RunResult RunUpdater(int timeoutSeconds = 240);
+  RunResult RunUpdater(int timeoutSeconds = 240, const OutputWatcher& watch = nullptr);
+  // Runs the updater and pulls printer k out (q7730-sim --unplug) once its
+  // output shows trigger for the n-th time.
+  RunResult RunUpdaterUnplugging(int printer, const std::string& trigger, int n = 1);
   // For runs where a transfer overruns: the library forgets (never closes) a
   // pipe handle whose transfer it abandoned, so under the address sanitizer
   // that handle's memory is reported as leaked by design.
   void ExpectAbandonedHandles() { abandonsHandles_ = true; }
   RunResult RunSim(const std::vector<std::string>& args);
+
+  // A `!` line that printer k (from 1) may show in this test: a part of it.
+  void ExpectRejection(int printer, const std::string& part);
+  // Adds a test failure for every rule the printers' logs show broken (see
+  // printer_logs.h). Fixtures call it after each test.
+  void VerifyPrinterLogs() const;
 
   // What printer k (from 1) stored for a target number; empty when nothing.
   Bytes Stored(int printer, int target) const;
@@ -69,6 +82,8 @@ class Bench {
  private:
   std::string dir_;
   pid_t sim_ = -1;
+  int printers_ = 0;  // of the simulator started last
+  std::vector<std::vector<std::string>> expectedRejections_;
   bool abandonsHandles_ = false;
 };
 
