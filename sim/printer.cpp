@@ -321,6 +321,9 @@ Printer::WriteResult Printer::TakeCommand(const uint8_t* data, size_t size, uint
         reply[9] = static_cast<uint8_t>(f.count >> 8);
         break;
       }
+      case FaultAction::kTrailing:
+        for (uint32_t i = 0; i < f.count; ++i) reply.push_back(static_cast<uint8_t>(0x5A ^ i));
+        break;
       case FaultAction::kGarbage:
         reply.assign(f.count, 0);
         for (uint32_t i = 0; i < f.count; ++i) reply[i] = static_cast<uint8_t>(0xA5 ^ i);

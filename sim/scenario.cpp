@@ -208,12 +208,16 @@ bool ParseFault(const std::string& kind, const std::string& value, FaultRule* ru
     if (args >= 2 && !ParseSmallByte(words[2], &a.group)) return usage(text);
     if (args >= 3 && !ParseSmallByte(words[3], &a.detail)) return usage(text);
     a.kind = action == "error" ? FaultAction::kError : FaultAction::kState;
-  } else if (action == "payload" || action == "garbage") {
+  } else if (action == "payload" || action == "garbage" || action == "trailing") {
     int64_t count = 0;
-    int64_t high = action == "payload" ? 290 : 4096;
-    if (args != 1 || !ParseNumber(words[1], 0, high, &count))
-      return usage(action == "payload" ? "payload N (0..290)" : "garbage N (0..4096)");
-    a.kind = action == "payload" ? FaultAction::kPayload : FaultAction::kGarbage;
+    int64_t high = action == "payload" ? 290 : action == "trailing" ? 240 : 4096;
+    const char* text = action == "payload"    ? "payload N (0..290)"
+                       : action == "trailing" ? "trailing N (1..240)"
+                                              : "garbage N (0..4096)";
+    if (args != 1 || !ParseNumber(words[1], action == "trailing" ? 1 : 0, high, &count)) return usage(text);
+    a.kind = action == "payload"    ? FaultAction::kPayload
+             : action == "trailing" ? FaultAction::kTrailing
+                                    : FaultAction::kGarbage;
     a.count = static_cast<uint32_t>(count);
   } else {
     *error = "unknown action '" + words[0] + "'";
@@ -296,7 +300,7 @@ order, [printer1], [printer2], ...  Keys of a printer section:
             universal, premain (03 f1 3e a5), close1 (03 f1 3d 00),
             close2 (05 ff aa 55 cc 33); the most specific kind that applies wins.
       ACTION: noreply | error CODE [GROUP [DETAIL]] | state STATE [GROUP [DETAIL]]
-            | badlength | payload N | flags | garbage N | unplug
+            | badlength | payload N | trailing N | flags | garbage N | unplug
       CODE and STATE are one character or 0xNN; GROUP, DETAIL, N are numbers.
       @N: only the N-th command of that kind, @N+: from the N-th on,
       @N-M: the N-th to the M-th; default: every one. The first rule that

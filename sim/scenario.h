@@ -16,6 +16,7 @@ struct FaultAction {
     kState,      // status reply with state, group, detail
     kBadLength,  // the normal reply with a payload length that is off by one
     kPayload,    // the normal reply cut or padded to count payload bytes
+    kTrailing,   // the normal reply followed by count bytes its header does not count
     kFlags,      // status reply with both flag bytes (payload 32 and 39) set
     kGarbage,    // count bytes of pattern instead of a reply frame
     kUnplug,     // the printer is pulled on receiving the command

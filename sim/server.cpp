@@ -44,12 +44,19 @@ Server::~Server() {
     if (entry.second->fd >= 0) close(entry.second->fd);
   }
   if (listenFd_ >= 0) close(listenFd_);
+  if (timeline_ != nullptr) std::fclose(timeline_);
 }
 
 uint64_t Server::NowMs() const {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+void Server::Timeline(int printer, const char* direction, size_t size) {
+  std::fprintf(timeline_, "%llu %d %s %zu\n", static_cast<unsigned long long>(NowMs() - startMs_), printer + 1,
+               direction, size);
+  std::fflush(timeline_);
 }
 
 bool Server::Start(std::string* error) {
@@ -61,6 +68,13 @@ bool Server::Start(std::string* error) {
   for (auto& printer : printers_) {
     if (!printer->Prepare(error)) return false;
   }
+  std::string timeline = dir_ + "/transfers.log";
+  timeline_ = std::fopen(timeline.c_str(), "w");
+  if (timeline_ == nullptr) {
+    *error = "cannot write " + timeline + ": " + std::strerror(errno);
+    return false;
+  }
+  startMs_ = NowMs();
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listenFd_ < 0) {
     *error = std::string("socket: ") + std::strerror(errno);
@@ -282,6 +296,7 @@ bool Server::Handle(uint64_t id, Connection* c, uint8_t type, const Bytes& body)
       Send(c, simwire::kRefused, Bytes());
       return true;
     }
+    Timeline(c->printer, "out", body.size());
     Printer::WriteResult result = printer->Write(body.data(), body.size(), NowMs());
     if (result.unplug) {
       Unplug(c->printer, true);
@@ -387,7 +402,9 @@ void Server::Deliver(int printer) {
     if (found == connections_.end() || found->second->dead) continue;
     Connection* c = found->second.get();
     c->readPending = false;
-    Send(c, simwire::kFrame, p->TakeReply());
+    Bytes reply = p->TakeReply();
+    Timeline(printer, "in", reply.size());
+    Send(c, simwire::kFrame, reply);
     Flush(c);
   }
 }

@@ -3,6 +3,7 @@
 // logs keep the order of events.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -57,9 +58,13 @@ class Server {
   void NotifyChange();
   void Drop(Connection* c);
   uint64_t NowMs() const;
+  // One line of DIR/transfers.log: when a transfer of printer reached it.
+  void Timeline(int printer, const char* direction, size_t size);
 
   std::string dir_;
   std::string portFile_;
+  FILE* timeline_ = nullptr;
+  uint64_t startMs_ = 0;
   int stopFd_;
   int listenFd_ = -1;
   uint16_t port_ = 0;

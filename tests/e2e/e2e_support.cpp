@@ -1,5 +1,7 @@
 #include "e2e_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +19,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "printer_logs.h"
 
 #include "e2e_runner.h"
 
@@ -70,8 +74,8 @@ int Count(const std::string& text, const std::string& needle) {
 }
 
 RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int timeoutSeconds,
-              const std::vector<std::string>& environment) {
-  return BackgroundRun(argv, cwd, environment).Finish(timeoutSeconds);
+              const std::vector<std::string>& environment, const OutputWatcher& watch) {
+  return BackgroundRun(argv, cwd, environment).Finish(timeoutSeconds, watch);
 }
 
 BackgroundRun::BackgroundRun(const std::vector<std::string>& argv, const std::string& cwd,
@@ -107,7 +111,7 @@ BackgroundRun::~BackgroundRun() {
   }
 }
 
-RunResult BackgroundRun::Finish(int timeoutSeconds) {
+RunResult BackgroundRun::Finish(int timeoutSeconds, const OutputWatcher& watch) {
   RunResult result;
   if (pid_ <= 0) return result;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
@@ -128,6 +132,7 @@ RunResult BackgroundRun::Finish(int timeoutSeconds) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     result.output.append(buffer, static_cast<size_t>(n));
+    if (watch) watch(result.output);
   }
   close(output_);
   output_ = -1;
@@ -194,7 +199,21 @@ void Bench::WritePackage(const BoardSet& newBoard, const BoardSet& oldBoard, int
   }
 }
 
+void Bench::ExpectRejection(int printer, const std::string& part) {
+  if (expectedRejections_.size() < static_cast<size_t>(printer)) expectedRejections_.resize(static_cast<size_t>(printer));
+  expectedRejections_[static_cast<size_t>(printer) - 1].push_back(part);
+}
+
+void Bench::VerifyPrinterLogs() const {
+  if (printers_ == 0) return;
+  for (const LogProblem& problem : CheckPrinterLogs(dir_, printers_, expectedRejections_)) {
+    if (problem.printer == 0) ADD_FAILURE() << problem.what;
+    else ADD_FAILURE() << "printer " << problem.printer << ": " << problem.what;
+  }
+}
+
 void Bench::StartSimulator(int printers, const std::string& scenario) {
+  printers_ = printers;
   std::vector<std::string> argv = {SIM_PATH, "--dir", dir_, "--printers", std::to_string(printers)};
   if (!scenario.empty()) {
     WriteFile(dir_ + "/scenario.ini", scenario);
@@ -245,14 +264,25 @@ void Bench::StopSimulator() {
   sim_ = -1;
 }
 
-RunResult Bench::RunUpdater(int timeoutSeconds, const std::vector<std::string>& environment) {
+RunResult Bench::RunUpdaterUnplugging(int printer, const std::string& trigger, int n) {
+  bool done = false;
+  return RunUpdater(240, {}, [&](const std::string& output) {
+    if (done || Count(Runner().ConsoleText(output), trigger) < n) return;
+    done = true;
+    RunResult unplug = RunSim({"--unplug", std::to_string(printer)});
+    EXPECT_EQ(unplug.status, 0) << unplug.output;
+  });
+}
+
+RunResult Bench::RunUpdater(int timeoutSeconds, const std::vector<std::string>& environment,
+                            const OutputWatcher& watch) {
   const UpdaterRunner& runner = Runner();
   std::vector<std::string> entries = runner.environment;
   entries.insert(entries.end(), environment.begin(), environment.end());
   if (abandonsHandles_) entries.push_back("ASAN_OPTIONS=detect_leaks=0");
   std::vector<std::string> argv = runner.command;
   argv.push_back("Q7730.ini");
-  RunResult result = Run(argv, dir_, timeoutSeconds, entries);
+  RunResult result = Run(argv, dir_, timeoutSeconds, entries, watch);
   result.output = runner.ConsoleText(result.output);
   return result;
 }

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,10 +25,13 @@ struct RunResult {
   std::string output;   // standard output and standard error
 };
 
+// Sees the output gathered so far, each time more has come.
+using OutputWatcher = std::function<void(const std::string& output)>;
+
 // Runs argv in directory cwd with extra environment entries ("NAME=value");
 // kills it after timeoutSeconds.
 RunResult Run(const std::vector<std::string>& argv, const std::string& cwd, int timeoutSeconds,
-              const std::vector<std::string>& environment = {});
+              const std::vector<std::string>& environment = {}, const OutputWatcher& watch = nullptr);
 
 // The same, started now and collected later.
 class BackgroundRun {
@@ -37,9 +41,9 @@ class BackgroundRun {
   ~BackgroundRun();  // kills and reaps a run that was not finished
   BackgroundRun(const BackgroundRun&) = delete;
   BackgroundRun& operator=(const BackgroundRun&) = delete;
-  // Reads the output to its end (killing the run after timeoutSeconds) and
-  // waits for the exit. Once only.
-  RunResult Finish(int timeoutSeconds);
+  // Reads the output to its end (killing the run after timeoutSeconds),
+  // showing it to watch as it comes, and waits for the exit. Once only.
+  RunResult Finish(int timeoutSeconds, const OutputWatcher& watch = nullptr);
 
  private:
   pid_t pid_ = -1;
@@ -72,7 +76,11 @@ class Bench {
   void StopSimulator();
 
   // The runner's updater with Q7730.ini, its console as the runner reads it.
-  RunResult RunUpdater(int timeoutSeconds = 240, const std::vector<std::string>& environment = {});
+  RunResult RunUpdater(int timeoutSeconds = 240, const std::vector<std::string>& environment = {},
+                       const OutputWatcher& watch = nullptr);
+  // Runs the updater and pulls printer k out (q7730-sim --unplug) once its
+  // output shows trigger for the n-th time.
+  RunResult RunUpdaterUnplugging(int printer, const std::string& trigger, int n = 1);
   // Any program, run in dir() like the updater.
   std::unique_ptr<BackgroundRun> Start(const std::vector<std::string>& argv,
                                        const std::vector<std::string>& environment = {});
@@ -82,6 +90,12 @@ class Bench {
   void ExpectAbandonedHandles() { abandonsHandles_ = true; }
   RunResult RunSim(const std::vector<std::string>& args);
 
+  // A `!` line that printer k (from 1) may show in this test: a part of it.
+  void ExpectRejection(int printer, const std::string& part);
+  // Adds a test failure for every rule the printers' logs show broken (see
+  // printer_logs.h). Fixtures call it after each test.
+  void VerifyPrinterLogs() const;
+
   // What printer k (from 1) stored for a target number; empty when nothing.
   Bytes Stored(int printer, int target) const;
   bool HasStored(int printer, int target) const;
@@ -90,6 +104,8 @@ class Bench {
  private:
   std::string dir_;
   pid_t sim_ = -1;
+  int printers_ = 0;  // of the simulator started last
+  std::vector<std::vector<std::string>> expectedRejections_;
   bool abandonsHandles_ = false;
 };
 

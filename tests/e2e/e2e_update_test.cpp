@@ -39,6 +39,7 @@ std::string Scenario(int printers, const std::map<int, std::string>& extra = {})
 class UpdateTest : public ::testing::Test {
  protected:
   void SetUp() override { bench_.WritePackage(newSet_, oldSet_); }
+  void TearDown() override { bench_.VerifyPrinterLogs(); }
 
   void ExpectStoredSet(int printer, const BoardSet& set) {
     EXPECT_EQ(bench_.Stored(printer, kUsb), TrailerFirst(set.usb)) << "printer " << printer;
@@ -136,6 +137,7 @@ TEST_F(UpdateTest, ErrorReplyToAnAnnouncementFailsThatPrinter) {
 
 TEST_F(UpdateTest, UnplugDuringTheControllerImageIsAFailure) {
   bench_.StartSimulator(1, Scenario(1, {{1, "unplug_after_bytes = 5000"}}));
+  bench_.ExpectRejection(1, "unplugged");
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_NE(run.output.find("usb_write_data (USB) = 2600 \n"), std::string::npos) << run.output;
@@ -148,6 +150,7 @@ TEST_F(UpdateTest, UnplugDuringTheControllerImageIsAFailure) {
 TEST_F(UpdateTest, UnplugDuringTheMainImageIsAFailure) {
   std::string unplug = "unplug_after_bytes = " + std::to_string(newSet_.usb.size() + 7000);
   bench_.StartSimulator(1, Scenario(1, {{1, unplug}}));
+  bench_.ExpectRejection(1, "unplugged");
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("usb_write_data (MAIN) = 2600 \n"), std::string::npos) << run.output;
@@ -161,6 +164,7 @@ TEST_F(UpdateTest, PrinterThatStopsTakingAnImageFailsAfterTheLimit) {
   // The other printer must not be held up for ever by the stalled one.
   std::string stall = "stall_after_bytes = " + std::to_string(newSet_.usb.size() + 7000);
   bench_.StartSimulator(2, Scenario(2, {{1, stall}}));
+  bench_.ExpectRejection(1, "not acknowledged (stalled)");
   bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
@@ -232,6 +236,75 @@ TEST_F(UpdateTest, FailedSecondClosingCommandFailsThePrinter) {
   EXPECT_NE(run.output.find("Firmware download failed (2600)... #printer 01"), std::string::npos)
       << run.output;
   ExpectStoredSet(1, newSet_);
+}
+
+TEST_F(UpdateTest, UnreadableInformationTakesTheModesSetAndCountsDown) {
+  for (int mode : {0, 1}) {
+    Bench bench;
+    bench.WritePackage(newSet_, oldSet_, mode);
+    // An old board: only the package's MODE can give it the new set.
+    bench.StartSimulator(1, Scenario(1, {{1, "board = E0100000\nfault_info = error a"}}));
+    RunResult run = bench.RunUpdater();
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Count(run.output, "usb_get_firmware_info = 2200 \n"), 2) << run.output;
+    const BoardSet& set = mode == 0 ? newSet_ : oldSet_;
+    EXPECT_EQ(bench.Stored(1, kUsb), TrailerFirst(set.usb)) << "MODE " << mode;
+    EXPECT_EQ(bench.Stored(1, kMain), set.main) << "MODE " << mode;
+    EXPECT_EQ(bench.Stored(1, kDsp), set.dsp) << "MODE " << mode;
+    EXPECT_EQ(bench.Stored(1, kTable), set.table) << "MODE " << mode;
+    // Plain countdowns: after the opening check the printer is never asked
+    // for its status, and neither pre-MAIN step is taken.
+    std::string log = bench.FramesLog(1);
+    EXPECT_EQ(Count(log, "out 4 01000000\n"), 1) << log;
+    EXPECT_EQ(Count(log, "out 8 ffc0040003f13ea5\n"), 0) << log;
+    for (const char* line : {"Writing firmware (MAIN).", "Writing firmware (DSP).", "Writing firmware (TABLE)."})
+      EXPECT_NE(run.output.find(line), std::string::npos) << line;
+    bench.VerifyPrinterLogs();
+  }
+}
+
+TEST_F(UpdateTest, ReplyLongerThanItsHeaderIsNotTaken) {
+  // The engine phase's reply for component 1 has 2 bytes its header does not count.
+  bench_.StartSimulator(1, Scenario(1, {{1, "fault_info1 = trailing 2 @2"}}));
+  RunResult run = bench_.RunUpdater();
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(Count(run.output, "usb_get_firmware_info = 2600 \n"), 1) << run.output;
+  // The controller phase read the new board; the engine phase falls back to MODE 1, the old set.
+  EXPECT_EQ(bench_.Stored(1, kUsb), TrailerFirst(newSet_.usb));
+  EXPECT_EQ(bench_.Stored(1, kMain), oldSet_.main);
+  EXPECT_EQ(bench_.Stored(1, kDsp), oldSet_.dsp);
+  EXPECT_EQ(bench_.Stored(1, kTable), oldSet_.table);
+}
+
+TEST_F(UpdateTest, PrinterPulledBetweenTwoTargetsIsFoundGoneBeforeTheNextCommand) {
+  // Printer 3 fails at its MAIN announcement and closes its port, which
+  // stops the watcher: printer 2, pulled during its MAIN countdown, can then
+  // only be found gone by the check before its next command.
+  newSet_.mainWait = 3000;
+  bench_.WritePackage(newSet_, oldSet_);
+  bench_.StartSimulator(3, Scenario(3, {{3, "fault_announce1 = error a"}}));
+  RunResult run = bench_.RunUpdaterUnplugging(2, "Firmware download failed (2200)... #printer 03");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(Count(run.output, "usb_target_update (DSP) = 1000 \n"), 1) << run.output;
+  EXPECT_EQ(Count(run.output, "Firmware download failed (1000)... #printer 02"), 1) << run.output;
+  ExpectStoredSet(1, newSet_);
+  EXPECT_EQ(bench_.Stored(2, kMain), newSet_.main);
+  ExpectNothingStored(2, {kDsp, kTable});
+}
+
+TEST_F(UpdateTest, PrinterPulledBetweenThePhasesIsNotOpenedAgain) {
+  bench_.StartSimulator(3, Scenario(3));
+  // Gone right after the engine phase found it, before its worker opens it.
+  RunResult run = bench_.RunUpdaterUnplugging(2, "Detected 3 printer(s)\n", 2);
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(Count(run.output, "usb_open_port = 1000 \n"), 1) << run.output;
+  // Its controller line is its only final line.
+  EXPECT_EQ(Count(run.output, "Firmware download complete... #printer 02"), 1) << run.output;
+  EXPECT_EQ(Count(run.output, "failed"), 0) << run.output;
+  ExpectStoredSet(1, newSet_);
+  ExpectStoredSet(3, newSet_);
+  EXPECT_EQ(bench_.Stored(2, kUsb), TrailerFirst(newSet_.usb));
+  ExpectNothingStored(2, {kMain, kDsp, kTable});
 }
 
 TEST_F(UpdateTest, NoPrinterConnected) {

@@ -17,6 +17,7 @@ class WindowsBuildTest : public ::testing::Test {
   void SetUp() override {
     if (!Runner().windows) GTEST_SKIP() << "Q7730_E2E_WINDOWS_BUILD names no Windows build";
   }
+  void TearDown() override { bench_.VerifyPrinterLogs(); }
   Bench bench_;
 };
 

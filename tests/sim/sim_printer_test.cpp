@@ -1,6 +1,9 @@
 // The printer's side of the protocol: replies, strictness, stored images,
 // the frame log and every scripted fault.
 #include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "sim_harness.h"
@@ -218,6 +221,7 @@ TEST_F(PrinterTest, LengthPayloadFlagsAndGarbageFaults) {
   Start("fault_info1 = badlength\n"
         "fault_info2 = payload 20\n"
         "fault_info3 = payload 0\n"
+        "fault_info4 = trailing 3\n"
         "fault_status = flags @1, garbage 400 @2\n"
         "fault_universal = garbage 0");
   Bytes bad = link_.Exchange(InfoRequest(1));
@@ -227,6 +231,10 @@ TEST_F(PrinterTest, LengthPayloadFlagsAndGarbageFaults) {
   EXPECT_TRUE(WellFormed(shortInfo));
   EXPECT_EQ(shortInfo.size(), 30u);
   EXPECT_EQ(link_.Exchange(InfoRequest(3)).size(), 10u);
+  // More bytes than the header counts.
+  Bytes trailing = link_.Exchange(InfoRequest(4));
+  ASSERT_EQ(trailing.size(), 51u);
+  EXPECT_EQ(PayloadLength(trailing), 38);
 
   Bytes flags = link_.Exchange(StatusRequest());
   ASSERT_EQ(flags.size(), 50u);
@@ -243,6 +251,28 @@ TEST_F(PrinterTest, LengthPayloadFlagsAndGarbageFaults) {
   EXPECT_TRUE(empty.empty());
   EXPECT_TRUE(Contains("in 400 a5a4a7a6"));
   EXPECT_TRUE(Contains("in 0\n"));
+}
+
+TEST_F(PrinterTest, TransfersLogKeepsEveryTransferInOrderWithItsTime) {
+  Start("");
+  ASSERT_EQ(link_.Exchange(StatusRequest()).size(), 50u);
+  ASSERT_EQ(link_.Exchange(InfoRequest(1)).size(), 48u);
+  std::istringstream log(ReadText(dir_ + "/transfers.log"));
+  std::vector<std::string> seen;
+  long last = -1;
+  for (std::string line; std::getline(log, line);) {
+    std::istringstream fields(line);
+    long ms = -1;
+    int printer = 0;
+    std::string direction;
+    size_t size = 0;
+    ASSERT_TRUE(fields >> ms >> printer >> direction >> size) << line;
+    EXPECT_GE(ms, last);
+    last = ms;
+    EXPECT_EQ(printer, 1);
+    seen.push_back(direction + " " + std::to_string(size));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"out 4", "in 50", "out 5", "in 48"}));
 }
 
 TEST_F(PrinterTest, NamedUniversalCommandsCanFailAlone) {

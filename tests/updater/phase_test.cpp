@@ -2,8 +2,14 @@
 // are updated, in what order, and what each phase returns.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "platform/clock.h"
 
 #include "device_library.h"
 #include "driver.h"
@@ -11,6 +17,7 @@
 #include "support/updater_fixture.h"
 
 using testing_support::CountOf;
+using testing_support::FakeCall;
 
 namespace {
 
@@ -89,6 +96,70 @@ TEST_F(UpdatePhaseTest, EnginePhaseRunsEveryPrinterAtOnceAndCleansUp) {
     EXPECT_EQ(1, CountOf(text, line)) << line;
   EXPECT_EQ(nullptr, writeLock);
   EXPECT_EQ(0, deviceLibrary.loaded);
+}
+
+// A virtual clock that also keeps every pause, in order, with its thread.
+class PauseLog : public platform::Clock {
+ public:
+  struct Pause {
+    std::thread::id thread;
+    uint32_t ms;
+  };
+  PauseLog() { platform::SetClock(this); }
+  ~PauseLog() override { platform::SetClock(nullptr); }
+  uint32_t Tick() override { return now_.load(); }
+  void Sleep(uint32_t ms) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    pauses_.push_back({std::this_thread::get_id(), ms});
+    now_ += ms;
+  }
+  std::vector<Pause> Pauses() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return pauses_;
+  }
+
+ private:
+  std::atomic<uint32_t> now_{100000};
+  std::mutex mutex_;
+  std::vector<Pause> pauses_;
+};
+
+TEST_F(UpdatePhaseTest, EngineWorkersStart300msApartInTableOrderAndOpenAfter5000ms) {
+  fake.ports = {3, 1, 2};
+  std::vector<PauseLog::Pause> pauses;
+  {
+    PauseLog log;
+    EXPECT_EQ(0, RunEnginePhase());
+    pauses = log.Pauses();
+  }
+  platform::SetClock(&clock);
+  // The driver pauses 300 ms after starting each worker, and for nothing else.
+  const std::thread::id driver = std::this_thread::get_id();
+  std::vector<size_t> driverPauses;
+  for (size_t i = 0; i < pauses.size(); ++i) {
+    if (pauses[i].thread != driver) continue;
+    EXPECT_EQ(300u, pauses[i].ms);
+    driverPauses.push_back(i);
+  }
+  ASSERT_EQ(3u, driverPauses.size());
+  std::vector<FakeCall> calls = fake.Calls();
+  for (size_t index = 0; index < fake.ports.size(); ++index) {
+    std::string open = "open " + std::to_string(fake.ports[index]);
+    auto call = std::find_if(calls.begin(), calls.end(), [&](const FakeCall& c) { return c.text == open; });
+    ASSERT_NE(calls.end(), call) << open;
+    // Its worker's first pause is the 5000 ms start delay, its first call the open...
+    auto first = std::find_if(pauses.begin(), pauses.end(),
+                              [&](const PauseLog::Pause& p) { return p.thread == call->thread; });
+    ASSERT_NE(pauses.end(), first) << open;
+    EXPECT_EQ(5000u, first->ms) << open;
+    auto firstCall = std::find_if(calls.begin(), calls.end(), [&](const FakeCall& c) { return c.thread == call->thread; });
+    EXPECT_EQ(open, firstCall->text);
+    // ... and it cannot have started before the driver's pauses for the
+    // workers ahead of it in the table.
+    if (index > 0) {
+      EXPECT_GT(static_cast<size_t>(first - pauses.begin()), driverPauses[index - 1]) << open;
+    }
+  }
 }
 
 TEST_F(UpdatePhaseTest, OnePrintersFailureLeavesTheOthersRunning) {

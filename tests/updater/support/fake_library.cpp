@@ -183,7 +183,7 @@ FakeLibrary::~FakeLibrary() {
 }
 
 void FakeLibrary::Record(std::string text, std::vector<uint8_t> data) {
-  calls.push_back(FakeCall{platform::TickCount(), std::move(text), std::move(data)});
+  calls.push_back(FakeCall{platform::TickCount(), std::move(text), std::move(data), std::this_thread::get_id()});
 }
 
 std::vector<FakeCall> FakeLibrary::Calls() const {

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,7 @@ struct FakeCall {
   uint32_t time;
   std::string text;           // e.g. "target 1 6 0 4096"
   std::vector<uint8_t> data;  // bytes of usb_write_data or usb_universal_command
+  std::thread::id thread;     // that made the call
 };
 
 class FakeLibrary {
