@@ -5,6 +5,7 @@
 //   soak --sim PATH --library PATH [--loads N] [--commands N] [--cycles N]
 // Prints one line per phase; exit status 1 when anything leaked or failed.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,6 +84,9 @@ void Phase(const char* name, int count, const std::function<bool(int)>& step) {
 pid_t Spawn(const std::vector<std::string>& argv) {
   pid_t pid = fork();
   if (pid == 0) {
+    // The simulator's own lines are not this program's report.
+    int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, 1);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -115,6 +119,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: soak --sim PATH --library PATH [--loads N] [--commands N] [--cycles N]\n");
     return 2;
   }
+  // The run moves into its scratch folder, so the simulator is named whole.
+  sim = std::filesystem::absolute(sim).string();
   char pattern[] = "/tmp/q7730-soak.XXXXXX";
   if (mkdtemp(pattern) == nullptr) return 2;
   std::string dir = pattern;

@@ -57,4 +57,12 @@ for preset in default asan tsan; do
   else
     timed "test $preset" ctest --preset "$preset" --timeout 300
   fi
+  if [ "$preset" = default ]; then
+    step "soak: library loads, commands, open and close cycles"
+    timed "soak" build/default/bench/q7730-soak --sim build/default/sim/q7730-sim \
+      --library build/default/sim/wirelet.dll
+  fi
 done
+
+step "fuzz every parser briefly"
+timed "fuzz" fuzz/run 10
