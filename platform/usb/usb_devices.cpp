@@ -202,7 +202,7 @@ Handle Open(const char* name) {
   if (device == nullptr) return kNoHandle;
   OpenDevice* open = Share(device, site);
   libusb_unref_device(device);
-  if (open == nullptr) return kNoHandle;
+  if (open == nullptr || open->lost.load()) return kNoHandle;
   BusHandle* bus = new (std::nothrow) BusHandle{kHandleMark, kind, open};
   bool usable = bus != nullptr;
   if (usable && kind != NameKind::Device) {

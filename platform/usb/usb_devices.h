@@ -28,6 +28,9 @@ struct OpenDevice {
   // Transfers submitted and not yet called back, abandoned ones included;
   // the callback lowers it, so the record outlives every transfer.
   std::atomic<int> transfers{0};
+  // A transfer found the device gone: it is absent even while the system's
+  // list still shows it.
+  std::atomic<bool> lost{false};
   OpenDevice* next = nullptr;
 };
 

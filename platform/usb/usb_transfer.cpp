@@ -54,6 +54,7 @@ void LIBUSB_CALL OnDone(libusb_transfer* transfer) {
   Pending* pending = static_cast<Pending*>(transfer->user_data);
   pending->status = transfer->status;
   pending->actual = transfer->actual_length;
+  if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) pending->device->lost.store(true);
   if (pending->phase.exchange(kDone) == kAbandoned) {
     Free(pending);
     return;
