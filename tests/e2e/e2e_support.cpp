@@ -120,10 +120,12 @@ Bench::Bench() {
   const char* made = mkdtemp(pattern);
   if (made == nullptr) throw std::runtime_error("mkdtemp");
   dir_ = made;
-  WriteBytes(dir_ + "/wirelet.dll", [] {
-    std::string text = ReadFile(SIM_LIBRARY_PATH);
-    return Bytes(text.begin(), text.end());
-  }());
+  UseLibrary(SIM_LIBRARY_PATH);
+}
+
+void Bench::UseLibrary(const std::string& path) {
+  std::string text = ReadFile(path);
+  WriteBytes(dir_ + "/wirelet.dll", Bytes(text.begin(), text.end()));
 }
 
 Bench::~Bench() {
@@ -218,7 +220,9 @@ void Bench::StopSimulator() {
 RunResult Bench::RunUpdater(int timeoutSeconds) {
   std::vector<std::string> environment;
   if (abandonsHandles_) environment.push_back("ASAN_OPTIONS=detect_leaks=0");
-  return Run({UPDATER_PATH, "Q7730.ini"}, dir_, timeoutSeconds, environment);
+  std::vector<std::string> argv = launcher_;
+  argv.insert(argv.end(), {UPDATER_PATH, "Q7730.ini"});
+  return Run(argv, dir_, timeoutSeconds, environment);
 }
 
 RunResult Bench::RunSim(const std::vector<std::string>& args) {

@@ -49,6 +49,10 @@ class Bench {
   void StartSimulator(int printers, const std::string& scenario = "");
   void StopSimulator();
 
+  // Replaces the library in the directory (the sim-bus one by default).
+  void UseLibrary(const std::string& path);
+  // Runs the updater as launcher followed by its own command line.
+  void RunUpdaterThrough(const std::vector<std::string>& launcher) { launcher_ = launcher; }
   RunResult RunUpdater(int timeoutSeconds = 240);
   // For runs where a transfer overruns: the library forgets (never closes) a
   // pipe handle whose transfer it abandoned, so under the address sanitizer
@@ -65,6 +69,7 @@ class Bench {
   std::string dir_;
   pid_t sim_ = -1;
   bool abandonsHandles_ = false;
+  std::vector<std::string> launcher_;
 };
 
 // The controller image as the printer must receive it: trailer first.
