@@ -26,17 +26,17 @@ constexpr uint32_t kCancelGraceMs = 1000;
 // Without a descriptor the abort signal is looked at this often.
 constexpr int kAbortPollMs = 50;
 
-enum Phase : int { kFlying, kDone, kAbandoned };
-
 // One transfer in flight. It owns its buffer, so the caller's buffer is only
-// touched while the call runs; a transfer left behind frees itself when
-// libusb calls it back.
+// touched while the call runs. The waiter and the callback each hold a
+// reference; whoever lets go last frees it, so a transfer left behind frees
+// itself when libusb calls it back, and no one writes to a closed wake-up.
 struct Pending {
   libusb_transfer* transfer = nullptr;
   OpenDevice* device = nullptr;
   uint8_t* data = nullptr;
   int wake = -1;
-  std::atomic<int> phase{kFlying};
+  std::atomic<int> references{2};
+  std::atomic<bool> done{false};
   int status = LIBUSB_TRANSFER_ERROR;
   int actual = 0;
 };
@@ -49,19 +49,21 @@ void Free(Pending* pending) {
   delete pending;
 }
 
+void Release(Pending* pending) {
+  if (pending->references.fetch_sub(1) == 1) Free(pending);
+}
+
 // On the event thread, inside libusb: record, wake the waiter, nothing more.
 void LIBUSB_CALL OnDone(libusb_transfer* transfer) {
   Pending* pending = static_cast<Pending*>(transfer->user_data);
   pending->status = transfer->status;
   pending->actual = transfer->actual_length;
   if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) pending->device->lost.store(true);
-  if (pending->phase.exchange(kDone) == kAbandoned) {
-    Free(pending);
-    return;
-  }
+  pending->done.store(true);
   const uint64_t one = 1;
   while (write(pending->wake, &one, sizeof one) < 0 && errno == EINTR) {
   }
+  Release(pending);
 }
 
 Pending* Submit(BusHandle* bus, const void* source, uint32_t size) {
@@ -83,7 +85,7 @@ Pending* Submit(BusHandle* bus, const void* source, uint32_t size) {
   open->transfers.fetch_add(1);
   pending->device = open;
   if (libusb_submit_transfer(pending->transfer) != 0) {
-    Free(pending);
+    Free(pending);  // never called back
     return nullptr;
   }
   return pending;
@@ -98,21 +100,24 @@ bool WaitReadable(int fd, int timeoutMs) {
   }
 }
 
-// Waits for the callback, cancelling the transfer once abort fires. true:
-// the callback has run and the caller frees pending; false: the transfer
-// was left behind and frees itself when it is called back.
+// Waits for the callback, cancelling the transfer once abort fires (or the
+// wait itself fails). true: the callback has run.
 bool AwaitCompletion(Pending* pending, TransferAbort* abort) {
   int abortFd = abort != nullptr ? static_cast<int>(abort->WaitObject()) : -1;
-  while (abort != nullptr && !abort->Aborted()) {
+  bool cancel = false;
+  while (!cancel && !pending->done.load()) {
+    if (abort == nullptr) {
+      cancel = !WaitReadable(pending->wake, -1);
+      continue;
+    }
     pollfd fds[2] = {{pending->wake, POLLIN, 0}, {abortFd, POLLIN, 0}};
     int n = poll(fds, abortFd >= 0 ? 2 : 1, abortFd >= 0 ? -1 : kAbortPollMs);
-    if (n < 0 && errno != EINTR) break;
-    if (n > 0 && (fds[0].revents & POLLIN) != 0) return true;
+    cancel = (n < 0 && errno != EINTR) || abort->Aborted();
   }
-  if (abort == nullptr) return WaitReadable(pending->wake, -1);
+  if (pending->done.load()) return true;
   libusb_cancel_transfer(pending->transfer);
-  if (WaitReadable(pending->wake, static_cast<int>(kCancelGraceMs))) return true;
-  return pending->phase.exchange(kAbandoned) == kDone;
+  WaitReadable(pending->wake, static_cast<int>(kCancelGraceMs));
+  return pending->done.load();
 }
 
 bool Transfer(Handle handle, NameKind kind, const void* source, void* destination, uint32_t size,
@@ -126,12 +131,13 @@ bool Transfer(Handle handle, NameKind kind, const void* source, void* destinatio
   if (size > kMaxTransfer) return false;
   Pending* pending = Submit(bus, source, size);
   if (pending == nullptr) return false;
-  if (!AwaitCompletion(pending, abort)) return false;
-  // The callback has run: its fields and the buffer are settled.
-  bool ok = pending->status == LIBUSB_TRANSFER_COMPLETED && pending->actual >= 0 && static_cast<uint32_t>(pending->actual) <= size;
+  // Only a transfer that was called back has settled fields and buffer; one
+  // left behind frees itself later.
+  bool ok = AwaitCompletion(pending, abort) && pending->status == LIBUSB_TRANSFER_COMPLETED &&
+            pending->actual >= 0 && static_cast<uint32_t>(pending->actual) <= size;
   uint32_t count = ok ? static_cast<uint32_t>(pending->actual) : 0;
   if (ok && kind == NameKind::BulkIn && count > 0) std::memcpy(destination, pending->data, count);
-  Free(pending);
+  Release(pending);
   if (moved != nullptr) *moved = count;
   return ok && (kind == NameKind::BulkIn || count > 0);
 }
