@@ -39,16 +39,26 @@ uint64_t DeviceListSignature(libusb_context* context) {
 
 }  // namespace
 
-ChangeSource* OpenChangeSource() {
+ChangeSource* OpenChangeSourceUsing(bool hotplug) {
   std::lock_guard<std::mutex> hold(gBusMutex);
   libusb_context* context = BusContext();
-  if (context == nullptr) return nullptr;
+  if (context == nullptr || (hotplug && !HasHotplug())) return nullptr;
   ChangeSource* source = new (std::nothrow) ChangeSource;
   if (source == nullptr) return nullptr;
-  source->hotplug = HasHotplug();
-  if (source->hotplug) source->seen = HotplugChanges();
+  source->hotplug = hotplug;
+  if (hotplug) source->seen = HotplugChanges();
   else source->signature = DeviceListSignature(context);
   return source;
+}
+
+ChangeSource* OpenChangeSource() {
+  bool hotplug = false;
+  {
+    std::lock_guard<std::mutex> hold(gBusMutex);
+    if (BusContext() == nullptr) return nullptr;
+    hotplug = HasHotplug();
+  }
+  return OpenChangeSourceUsing(hotplug);
 }
 
 bool TakeChange(ChangeSource* source) {

@@ -33,6 +33,12 @@ bool HasHotplug();
 // be waiting.
 void CloseBus();
 
+// A change source of either kind: hotplug notices (null where libusb has
+// none), or a comparison of the device list at each poll, which is what
+// OpenChangeSource gives where there is no hotplug (usb_changes.cpp).
+struct ChangeSource;
+ChangeSource* OpenChangeSourceUsing(bool hotplug);
+
 // Frees the devices that nothing holds any more (usb_devices.cpp). Call
 // with gBusMutex held.
 void ReleaseIdleDevices(bool everything);

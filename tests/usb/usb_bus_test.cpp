@@ -218,6 +218,29 @@ TEST_F(UsbBus, PrinterUnpluggedUnderATransferFailsItAndIsNoticed) {
   platform::usb::CloseChangeSource(changes);
 }
 
+TEST_F(UsbBus, WithoutHotplugAComparisonOfTheDeviceListNoticesPlugging) {
+  StartSim(2);
+  StartBridge();
+  ASSERT_EQ(Enumerate().size(), 2u);
+  platform::usb::ChangeSource* changes = platform::usb::OpenChangeSourceUsing(false);
+  ASSERT_NE(changes, nullptr);
+  EXPECT_FALSE(platform::usb::TakeChange(changes));
+  auto noticed = [&] {
+    for (int i = 0; i < 300; ++i) {
+      if (platform::usb::TakeChange(changes)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  };
+  ASSERT_EQ(RunSim({"--unplug", "2"}).exitCode, 0);
+  EXPECT_TRUE(noticed());
+  EXPECT_FALSE(platform::usb::TakeChange(changes)) << "one change, one notice";
+  // Plugged in again it comes back with a new address: a change too.
+  ASSERT_EQ(RunSim({"--plug", "2"}).exitCode, 0);
+  EXPECT_TRUE(noticed());
+  platform::usb::CloseChangeSource(changes);
+}
+
 TEST_F(UsbBus, OnlyTheTwoPipesOfAPrinterInterfaceOpen) {
   StartSim(1);
   StartBridge({"--other", "7a3d:00b4"});
