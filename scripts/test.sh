@@ -16,6 +16,9 @@ for preset in default asan tsan; do
   ctest --preset "$preset" --timeout 300
 done
 
+step "Debian package of the default build"
+bash scripts/check-package.sh build/default
+
 step "build windows-i686"
 cmake --preset windows-i686 >/dev/null
 cmake --build --preset windows-i686 -j2
