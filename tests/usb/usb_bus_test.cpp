@@ -182,7 +182,7 @@ TEST_F(UsbBus, AbortCancelsTheTransferAndTheNextOneWorks) {
       << "a printer that never answers ended the read";
   abort.Abort();
   EXPECT_FALSE(read.get());
-  EXPECT_LT(ElapsedMs(start), 2500u);
+  EXPECT_LT(ElapsedMs(start), 5000u) << "the cancelled read waited for more than its cancellation";
   // The cancelled URB is gone; the next request gets its own reply.
   EXPECT_EQ(link.Exchange(StatusRequest()).size(), 50u);
 }
@@ -211,7 +211,7 @@ TEST_F(UsbBus, PrinterUnpluggedUnderATransferFailsItAndIsNoticed) {
   EXPECT_EQ(platform::usb::Open(path.c_str()), kNoHandle);
   EXPECT_TRUE(WaitForCount(0));
   bool noticed = false;
-  for (int i = 0; i < 200 && !(noticed = platform::usb::TakeChange(changes)); ++i)
+  for (int i = 0; i < 1000 && !(noticed = platform::usb::TakeChange(changes)); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(noticed);
   link.Close();
@@ -226,7 +226,7 @@ TEST_F(UsbBus, WithoutHotplugAComparisonOfTheDeviceListNoticesPlugging) {
   ASSERT_NE(changes, nullptr);
   EXPECT_FALSE(platform::usb::TakeChange(changes));
   auto noticed = [&] {
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 1000; ++i) {
       if (platform::usb::TakeChange(changes)) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

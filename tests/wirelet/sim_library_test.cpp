@@ -154,7 +154,7 @@ class SimLibrary : public ::testing::Test {
   // Waits until the bus lists count printers: the simulator's plugging
   // reaches a USB bus a moment after the simulator has done it.
   bool WaitForPrinters(size_t count) {
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 1000; ++i) {
       size_t listed = 0;
       while (platform::usb::EnumerateInterface(static_cast<uint16_t>(listed), nullptr, 0) != 0)
         ++listed;
