@@ -97,6 +97,7 @@ TEST_F(UsbUpdateTest, SilentPrinterTimesOutWhileTheOtherFinishes) {
   ExpectStoredSet(1, newSet_);
   EXPECT_EQ(bench_.Stored(2, kUsb), TrailerFirst(newSet_.usb));
   ExpectNothingStored(2, {kMain, kDsp, kTable});
+  if (HasFailure()) ADD_FAILURE() << run.output << "\n" << bench_.FramesLog(1);
 }
 
 TEST_F(UsbUpdateTest, UnplugDuringTheControllerImageIsAFailure) {
