@@ -187,6 +187,26 @@ TEST_F(UsbBus, AbortCancelsTheTransferAndTheNextOneWorks) {
   EXPECT_EQ(link.Exchange(StatusRequest()).size(), 50u);
 }
 
+TEST_F(UsbBus, AbortCancelsAWriteThePrinterNeverTakes) {
+  StartSim(1, "[printer1]\nstall_after_bytes = 100\n");
+  StartBridge();
+  PrinterLink link;
+  ASSERT_TRUE(link.Open(Path(0)));
+  ASSERT_EQ(link.Exchange(simtest::LongAnnouncement(1, 0, 10000)).size(), 10u);
+  Bytes block = simtest::Pattern(4096, 3);
+  platform::usb::TransferAbort abort;
+  auto write = std::async(std::launch::async, [&] {
+    uint32_t written = 99;
+    bool ok = platform::usb::Write(link.out(), block.data(), 4096, &written, &abort);
+    return ok || written != 0;
+  });
+  EXPECT_EQ(write.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  abort.Abort();
+  ASSERT_EQ(write.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+      << "the aborted write did not return";
+  EXPECT_FALSE(write.get());
+}
+
 TEST_F(UsbBus, PrinterUnpluggedUnderATransferFailsItAndIsNoticed) {
   StartSim(1, "[printer1]\nfault_status = noreply\n");
   StartBridge();
