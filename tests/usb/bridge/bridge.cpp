@@ -49,9 +49,9 @@ std::string Bridge::PortName(int place) const {
 
 std::string Bridge::ParentOf(int place) const { return place < kHubPort ? rootHub_ : hub_; }
 
-UsbfsDevice* Bridge::Add(DeviceSpec spec, const std::string& name, const std::string& parent,
+UsbfsDevice* Bridge::Add(DeviceSetup setup, const std::string& name, const std::string& parent,
                          std::string* error) {
-  auto device = std::make_unique<UsbfsDevice>(std::move(spec), options_.bus, nextDevnum_++,
+  auto device = std::make_unique<UsbfsDevice>(std::move(setup), options_.bus, nextDevnum_++,
                                               name, parent);
   if (!device->Plug(testbed_, error)) return nullptr;
   devices_.push_back(std::move(device));
@@ -65,11 +65,11 @@ bool Bridge::Start(std::string* error) {
   }
   testbed_ = umockdev_testbed_new();
   std::string bus = std::to_string(options_.bus);
-  DeviceSpec root{"", 0x1d6b, 0x0002, kHubClass, "0000:00:14.0"};
+  DeviceSetup root{"", 0x1d6b, 0x0002, kHubClass, "0000:00:14.0"};
   UsbfsDevice* hub = Add(root, "usb" + bus, kControllerPath, error);
   if (hub == nullptr) return false;
   rootHub_ = hub->Syspath();
-  DeviceSpec second{"", 0x05e3, 0x0608, kHubClass, ""};
+  DeviceSetup second{"", 0x05e3, 0x0608, kHubClass, ""};
   hub = Add(second, bus + "-" + std::to_string(kHubPort), rootHub_, error);
   if (hub == nullptr) return false;
   hub_ = hub->Syspath();
@@ -77,7 +77,7 @@ bool Bridge::Start(std::string* error) {
   Sync();
   for (const auto& ids : options_.others) {
     int place = nextPlace_++;
-    DeviceSpec other{"", ids.first, ids.second, 0xff, "OTHER" + std::to_string(place)};
+    DeviceSetup other{"", ids.first, ids.second, 0xff, "OTHER" + std::to_string(place)};
     if (Add(other, PortName(place), ParentOf(place), error) == nullptr) return false;
   }
   return true;
@@ -99,14 +99,14 @@ void Bridge::Sync() {
     present.emplace_back(path);
   }
   for (auto& device : devices_) {
-    const std::string& simPath = device->Spec().simPath;
+    const std::string& simPath = device->Setup().simPath;
     if (!device->Attached() || simPath.empty()) continue;
     if (device->Gone() || std::find(present.begin(), present.end(), simPath) == present.end())
       device->Unplug(testbed_);
   }
   for (const std::string& simPath : present) {
     bool attached = std::any_of(devices_.begin(), devices_.end(), [&](const auto& device) {
-      return device->Attached() && device->Spec().simPath == simPath;
+      return device->Attached() && device->Setup().simPath == simPath;
     });
     if (attached) continue;
     auto known = placeOfPath_.find(simPath);
@@ -114,10 +114,10 @@ void Bridge::Sync() {
     placeOfPath_[simPath] = place;
     char serial[32];
     std::snprintf(serial, sizeof serial, "Q7730SIM%04d", place);
-    DeviceSpec spec{simPath, IdAt(simPath, 12), IdAt(simPath, 21), 7,
+    DeviceSetup setup{simPath, IdAt(simPath, 12), IdAt(simPath, 21), 7,
                     options_.serial.empty() ? serial : options_.serial};
     std::string error;
-    if (Add(spec, PortName(place), ParentOf(place), &error) == nullptr)
+    if (Add(setup, PortName(place), ParentOf(place), &error) == nullptr)
       std::fprintf(stderr, "q7730-usb-bridge: %s\n", error.c_str());
   }
 }

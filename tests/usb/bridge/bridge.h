@@ -39,7 +39,7 @@ class Bridge {
 
  private:
   void Sync();
-  UsbfsDevice* Add(DeviceSpec spec, const std::string& name, const std::string& parent,
+  UsbfsDevice* Add(DeviceSetup setup, const std::string& name, const std::string& parent,
                    std::string* error);
   std::string PortName(int place) const;
   std::string ParentOf(int place) const;

@@ -67,9 +67,9 @@ struct UsbfsDevice::Urb {
   }
 };
 
-UsbfsDevice::UsbfsDevice(DeviceSpec spec, int bus, int devnum, std::string sysname,
+UsbfsDevice::UsbfsDevice(DeviceSetup setup, int bus, int devnum, std::string sysname,
                          std::string parentSyspath)
-    : spec_(std::move(spec)), bus_(bus), devnum_(devnum), sysname_(std::move(sysname)) {
+    : setup_(std::move(setup)), bus_(bus), devnum_(devnum), sysname_(std::move(sysname)) {
   syspath_ = parentSyspath + "/" + sysname_;
   char node[64];
   std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus_, devnum_);
@@ -91,21 +91,21 @@ UsbfsDevice::~UsbfsDevice() {
 }
 
 std::vector<uint8_t> UsbfsDevice::Descriptors() const {
-  bool hub = spec_.interfaceClass == 9;
-  bool printer = spec_.interfaceClass == 7;
+  bool hub = setup_.interfaceClass == 9;
+  bool printer = setup_.interfaceClass == 7;
   uint8_t deviceClass = hub ? 9 : 0;
   uint8_t subclass = printer ? 1 : hub ? 0 : 0xff;
   uint8_t protocol = printer ? 2 : hub ? 0 : 0xff;  // printers: bidirectional
   std::vector<uint8_t> d = {
       // device
       18, 1, 0x00, 0x02, deviceClass, 0, 0, 64,
-      static_cast<uint8_t>(spec_.vendor), static_cast<uint8_t>(spec_.vendor >> 8),
-      static_cast<uint8_t>(spec_.product), static_cast<uint8_t>(spec_.product >> 8),
+      static_cast<uint8_t>(setup_.vendor), static_cast<uint8_t>(setup_.vendor >> 8),
+      static_cast<uint8_t>(setup_.product), static_cast<uint8_t>(setup_.product >> 8),
       0x00, 0x01, 1, 2, 3, 1,
       // configuration 1 of 32 bytes, self-powered
       9, 2, 32, 0, 1, 1, 0, 0xc0, 50,
       // interface 0, alternate setting 0, two endpoints
-      9, 4, 0, 0, 2, spec_.interfaceClass, subclass, protocol, 0,
+      9, 4, 0, 0, 2, setup_.interfaceClass, subclass, protocol, 0,
       // bulk-in and bulk-out, 512 bytes
       7, 5, kBulkIn, 2, 0x00, 0x02, 0,
       7, 5, kBulkOut, 2, 0x00, 0x02, 0};
@@ -119,13 +119,13 @@ std::string UsbfsDevice::Description() const {
                 "E: BUSNUM=%03d\nE: DEVNUM=%03d\nE: DEVNAME=%s\nE: MAJOR=189\nE: MINOR=%d\n"
                 "A: busnum=%d\\n\nA: devnum=%d\\n\nA: dev=189:%d\\n\n"
                 "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\n",
-                bus_, devnum_, node_.c_str(), minor, bus_, devnum_, minor, spec_.vendor,
-                spec_.product);
+                bus_, devnum_, node_.c_str(), minor, bus_, devnum_, minor, setup_.vendor,
+                setup_.product);
   std::string text = "P: " + syspath_.substr(4) + "\n";  // without the leading /sys
   text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
   text += numbers;
   text += "A: bConfigurationValue=1\\n\nA: bNumInterfaces= 1\\n\nA: speed=480\\n\n";
-  text += "A: serial=" + AttributeText(spec_.serial) + "\\n\n";
+  text += "A: serial=" + AttributeText(setup_.serial) + "\\n\n";
   text += "H: descriptors=";
   char hex[3];
   for (uint8_t byte : Descriptors()) {
@@ -161,7 +161,7 @@ bool UsbfsDevice::Plug(UMockdevTestbed* testbed, std::string* error) {
     if (failure != nullptr) g_error_free(failure);
     return false;
   }
-  if (!spec_.simPath.empty()) {
+  if (!setup_.simPath.empty()) {
     in_.worker = std::thread(&UsbfsDevice::RunEndpoint, this, &in_);
     out_.worker = std::thread(&UsbfsDevice::RunEndpoint, this, &out_);
   }
@@ -324,7 +324,7 @@ void UsbfsDevice::Submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
   }
   Answer(client);
   if (entry->length == 0) Finish(entry, 0);
-  else if (spec_.simPath.empty()) Finish(entry, -EPIPE);  // nothing behind it: a stall
+  else if (setup_.simPath.empty()) Finish(entry, -EPIPE);  // nothing behind it: a stall
   else {
     endpoint->queue.push_back(entry);
     endpoint->wake.notify_one();
@@ -520,7 +520,7 @@ void UsbfsDevice::RunEndpoint(Endpoint* endpoint) {
     bool ok = Transfer(endpoint, urb, &received, &moved);
     bool there = ok;
     if (!ok) {
-      platform::usb::Handle probe = platform::usb::Open(spec_.simPath.c_str());
+      platform::usb::Handle probe = platform::usb::Open(setup_.simPath.c_str());
       there = probe != platform::usb::kNoHandle;
       platform::usb::Close(probe);
     }
@@ -550,7 +550,7 @@ void UsbfsDevice::RunEndpoint(Endpoint* endpoint) {
 bool UsbfsDevice::Transfer(Endpoint* endpoint, Urb* urb, std::vector<uint8_t>* received,
                            uint32_t* moved) {
   if (endpoint->sim == platform::usb::kNoHandle) {
-    std::string pipe = spec_.simPath + (endpoint == &in_ ? "\\if000pipe000" : "\\if000pipe001");
+    std::string pipe = setup_.simPath + (endpoint == &in_ ? "\\if000pipe000" : "\\if000pipe001");
     endpoint->sim = platform::usb::Open(pipe.c_str());
     if (endpoint->sim == platform::usb::kNoHandle) return false;
   }

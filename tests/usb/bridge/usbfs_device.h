@@ -22,7 +22,7 @@
 
 namespace usbbridge {
 
-struct DeviceSpec {
+struct DeviceSetup {
   std::string simPath;  // the simulator printer behind it; empty: nothing behind
   uint16_t vendor = 0;
   uint16_t product = 0;
@@ -33,7 +33,7 @@ struct DeviceSpec {
 class UsbfsDevice {
  public:
   // bus 1..255, sysname as in /sys/bus/usb/devices ("1-2", "1-4.1").
-  UsbfsDevice(DeviceSpec spec, int bus, int devnum, std::string sysname, std::string parentSyspath);
+  UsbfsDevice(DeviceSetup setup, int bus, int devnum, std::string sysname, std::string parentSyspath);
   ~UsbfsDevice();
   UsbfsDevice(const UsbfsDevice&) = delete;
   UsbfsDevice& operator=(const UsbfsDevice&) = delete;
@@ -50,7 +50,7 @@ class UsbfsDevice {
   bool Attached() const { return attached_; }
   // The simulator printer went away under a transfer.
   bool Gone();
-  const DeviceSpec& Spec() const { return spec_; }
+  const DeviceSetup& Setup() const { return setup_; }
   const std::string& Syspath() const { return syspath_; }
 
   // The interface's bulk endpoints: deliberately not 0x81/0x01.
@@ -92,7 +92,7 @@ class UsbfsDevice {
   std::string Description() const;
   std::vector<uint8_t> Descriptors() const;
 
-  DeviceSpec spec_;
+  DeviceSetup setup_;
   int bus_;
   int devnum_;
   std::string sysname_;
