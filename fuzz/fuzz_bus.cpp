@@ -83,7 +83,7 @@ bool Write(Handle handle, const void*, uint32_t size, uint32_t* written, Transfe
 }
 
 struct ChangeSource {};
-ChangeSource* OpenChangeSource() { return nullptr; }
+ChangeSource* OpenChangeSource(void*) { return nullptr; }
 bool TakeChange(ChangeSource*) { return false; }
 void CloseChangeSource(ChangeSource*) {}
 

@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/demo"
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ7730_BUILD_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQ7730_BUILD_TESTS=OFF -DWIRELET_BUS=sim >/dev/null
 cmake --build "$build" -j2
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/q7730-demo.XXXXXX")

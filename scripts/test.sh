@@ -64,5 +64,8 @@ for preset in default asan tsan; do
   fi
 done
 
+step "Debian package of the default build"
+bash scripts/check-package.sh build/default
+
 step "fuzz every parser briefly"
 timed "fuzz" fuzz/run 10

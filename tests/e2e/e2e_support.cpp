@@ -280,7 +280,8 @@ RunResult Bench::RunUpdater(int timeoutSeconds, const std::vector<std::string>& 
   std::vector<std::string> entries = runner.environment;
   entries.insert(entries.end(), environment.begin(), environment.end());
   if (abandonsHandles_) entries.push_back("ASAN_OPTIONS=detect_leaks=0");
-  std::vector<std::string> argv = runner.command;
+  std::vector<std::string> argv = launcher_;
+  argv.insert(argv.end(), runner.command.begin(), runner.command.end());
   argv.push_back("Q7730.ini");
   RunResult result = Run(argv, dir_, timeoutSeconds, entries, watch);
   result.output = runner.ConsoleText(result.output);

@@ -75,6 +75,8 @@ class Bench {
   void StartSimulator(int printers, const std::string& scenario = "");
   void StopSimulator();
 
+  // Runs the updater as launcher followed by its own command line.
+  void RunUpdaterThrough(const std::vector<std::string>& launcher) { launcher_ = launcher; }
   // The runner's updater with Q7730.ini, its console as the runner reads it.
   RunResult RunUpdater(int timeoutSeconds = 240, const std::vector<std::string>& environment = {},
                        const OutputWatcher& watch = nullptr);
@@ -107,6 +109,7 @@ class Bench {
   int printers_ = 0;  // of the simulator started last
   std::vector<std::vector<std::string>> expectedRejections_;
   bool abandonsHandles_ = false;
+  std::vector<std::string> launcher_;
 };
 
 // The controller image as the printer must receive it: trailer first.

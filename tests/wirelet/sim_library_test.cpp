@@ -1,6 +1,8 @@
-// The built sim-bus wirelet.dll against q7730-sim: loading and unloading,
-// a whole controller image, and the faults that only a real bus and another
-// process show (device mutex, silence, unplugging).
+// A built wirelet.dll against q7730-sim: loading and unloading, a whole
+// controller image, and the faults that only a real bus and another process
+// show (device mutex, silence, unplugging). Built once per bus: the sim-bus
+// library, and the usb-bus library with the simulator's printers as USB
+// devices (LIBRARY_PATH and library_bus_*.cpp say which).
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <signal.h>
@@ -17,6 +19,7 @@
 
 #include "platform/clock.h"
 #include "platform/shared_library.h"
+#include "library_bus.h"
 #include "platform/usb_bus.h"
 #include "wirelet.h"
 
@@ -79,7 +82,7 @@ struct Library {
 
   bool Load() {
     bound = 0;
-    handle = platform::LoadSharedLibrary(SIM_LIBRARY_PATH);
+    handle = platform::LoadSharedLibrary(LIBRARY_PATH);
     if (handle == nullptr) return false;
     const char* others[] = {"usb_command_send", "usb_command_recv", "usb_command_data",
                             "usb_get_id"};
@@ -106,7 +109,7 @@ struct Library {
 // Whether the library file is mapped into this process.
 bool LibraryMapped() {
   char resolved[PATH_MAX];
-  if (realpath(SIM_LIBRARY_PATH, resolved) == nullptr) return false;
+  if (realpath(LIBRARY_PATH, resolved) == nullptr) return false;
   return ReadText("/proc/self/maps").find(resolved) != std::string::npos;
 }
 
@@ -125,6 +128,7 @@ class SimLibrary : public ::testing::Test {
 
   void TearDown() override {
     if (library_.handle != nullptr) library_.Unload();
+    librarytest::StopBus();
     StopSimulator();
     EXPECT_EQ(chdir(cwd_.c_str()), 0);
     RunToEnd({"/bin/rm", "-rf", dir_});
@@ -144,6 +148,20 @@ class SimLibrary : public ::testing::Test {
                   dir_ + "/scenario.ini"});
     ASSERT_GT(sim_, 0);
     ASSERT_EQ(RunToEnd({SIM_PATH, "--dir", dir_, "--wait", "10000"}), 0);
+    librarytest::StartBus(dir_);
+  }
+
+  // Waits until the bus lists count printers: the simulator's plugging
+  // reaches a USB bus a moment after the simulator has done it.
+  bool WaitForPrinters(size_t count) {
+    for (int i = 0; i < 1000; ++i) {
+      size_t listed = 0;
+      while (platform::usb::EnumerateInterface(static_cast<uint16_t>(listed), nullptr, 0) != 0)
+        ++listed;
+      if (listed == count) return true;
+      platform::SleepMs(10);
+    }
+    return false;
   }
 
   void StopSimulator() {
@@ -279,6 +297,7 @@ TEST_F(SimLibrary, UnplugBetweenCommands) {
   StatusCode status = 0;
   EXPECT_EQ(library_.getStatus(1, &status), 1);
   ASSERT_EQ(RunToEnd({SIM_PATH, "--dir", dir_, "--unplug", "1"}), 0);
+  ASSERT_TRUE(WaitForPrinters(0));
   EXPECT_EQ(library_.getStatus(1, &status), 0);
   EXPECT_EQ(status, kStatusDeviceNotAvailable);
   EXPECT_EQ(library_.closePort(1), kStatusOk);

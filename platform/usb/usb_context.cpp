@@ -1,0 +1,87 @@
+#include "usb_context.h"
+
+#include <new>
+
+#include "platform/thread.h"
+
+namespace platform {
+namespace usb {
+
+std::mutex gBusMutex;
+
+namespace {
+
+libusb_context* gContext = nullptr;
+Thread* gEventThread = nullptr;
+std::atomic<int> gStopEvents{0};
+bool gHotplug = false;
+libusb_hotplug_callback_handle gHotplugHandle = 0;
+std::atomic<uint64_t> gChanges{0};
+
+// Runs inside libusb's event handling: count, nothing more.
+int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event, void*) {
+  gChanges.fetch_add(1);
+  return 0;
+}
+
+// Every transfer completes and every hotplug notice is delivered here, so a
+// waiter never has to handle events itself and can wait on its abort signal.
+uint32_t HandleEvents(void* raw) {
+  libusb_context* context = static_cast<libusb_context*>(raw);
+  while (gStopEvents.load() == 0) libusb_handle_events_completed(context, nullptr);
+  return 0;
+}
+
+// Unloading the library ends the thread and gives every printer back.
+struct BusCloser {
+  ~BusCloser() { CloseBus(); }
+} gBusCloser;
+
+}  // namespace
+
+libusb_context* BusContext() {
+  if (gContext != nullptr) return gContext;
+  libusb_context* context = nullptr;
+  if (libusb_init(&context) != 0) return nullptr;
+  gHotplug = libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0 &&
+             libusb_hotplug_register_callback(
+                 context,
+                 static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                                   LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+                 static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY,
+                 LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, &OnHotplug, nullptr,
+                 &gHotplugHandle) == LIBUSB_SUCCESS;
+  gStopEvents.store(0);
+  Thread* thread = new (std::nothrow) Thread;
+  if (thread == nullptr || !thread->Start(&HandleEvents, context)) {
+    delete thread;
+    libusb_exit(context);
+    gHotplug = false;
+    return nullptr;
+  }
+  gEventThread = thread;
+  gContext = context;
+  return gContext;
+}
+
+uint64_t HotplugChanges() { return gChanges.load(); }
+
+bool HasHotplug() { return gHotplug; }
+
+void CloseBus() {
+  std::lock_guard<std::mutex> hold(gBusMutex);
+  if (gContext == nullptr) return;
+  ReleaseIdleDevices(true);
+  if (gHotplug) libusb_hotplug_deregister_callback(gContext, gHotplugHandle);
+  gStopEvents.store(1);
+  libusb_interrupt_event_handler(gContext);
+  gEventThread->Wait(kInfinite);
+  delete gEventThread;
+  gEventThread = nullptr;
+  libusb_exit(gContext);
+  gContext = nullptr;
+  gHotplug = false;
+}
+
+}  // namespace usb
+}  // namespace platform

@@ -1,0 +1,47 @@
+// The libusb bus's one context: created on first use, with one thread that
+// handles libusb's events for every transfer and hotplug notice, and ended
+// when the library is unloaded.
+//
+// Lock order: gBusMutex, then libusb's own locks. Nothing that libusb calls
+// back into (transfer and hotplug callbacks, on the event thread, inside
+// libusb's locks) may take gBusMutex or call libusb synchronously: they only
+// touch atomics and wake the waiter.
+#pragma once
+#include <libusb.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace platform {
+namespace usb {
+
+// Guards the context and the device table (usb_devices.cpp).
+extern std::mutex gBusMutex;
+
+// The context, started if need be; null when libusb cannot start here (no
+// USB on this system). Call with gBusMutex held.
+libusb_context* BusContext();
+
+// Arrivals plus departures seen so far by the hotplug callback.
+uint64_t HotplugChanges();
+// Whether this libusb reports hotplug; false before the context exists.
+bool HasHotplug();
+
+// Ends the event thread, gives back every device still held and frees the
+// context; the next call starts afresh. Called at unload; no transfer may
+// be waiting.
+void CloseBus();
+
+// A change source of either kind: hotplug notices (null where libusb has
+// none), or a comparison of the device list at each poll, which is what
+// OpenChangeSource gives where there is no hotplug (usb_changes.cpp).
+struct ChangeSource;
+ChangeSource* OpenChangeSourceUsing(bool hotplug);
+
+// Frees the devices that nothing holds any more (usb_devices.cpp). Call
+// with gBusMutex held.
+void ReleaseIdleDevices(bool everything);
+
+}  // namespace usb
+}  // namespace platform
