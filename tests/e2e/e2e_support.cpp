@@ -111,6 +111,10 @@ BackgroundRun::~BackgroundRun() {
   }
 }
 
+void BackgroundRun::Kill() {
+  if (pid_ > 0) kill(pid_, SIGKILL);
+}
+
 RunResult BackgroundRun::Finish(int timeoutSeconds, const OutputWatcher& watch) {
   RunResult result;
   if (pid_ <= 0) return result;

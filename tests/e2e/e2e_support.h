@@ -44,6 +44,8 @@ class BackgroundRun {
   // Reads the output to its end (killing the run after timeoutSeconds),
   // showing it to watch as it comes, and waits for the exit. Once only.
   RunResult Finish(int timeoutSeconds, const OutputWatcher& watch = nullptr);
+  // Sends SIGKILL (a watch may, while Finish runs); Finish then reaps it.
+  void Kill();
 
  private:
   pid_t pid_ = -1;
