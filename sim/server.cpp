@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -292,6 +293,16 @@ bool Server::Handle(uint64_t id, Connection* c, uint8_t type, const Bytes& body)
     c->readPending = true;
     pendingReads_[static_cast<size_t>(c->printer)].push_back(id);
     Deliver(c->printer);
+    return true;
+  }
+  if (type == simwire::kCancel) {
+    if (!body.empty() || c->role != Role::kPipeIn) return false;
+    if (c->readPending) {
+      c->readPending = false;
+      std::deque<uint64_t>& reads = pendingReads_[static_cast<size_t>(c->printer)];
+      reads.erase(std::remove(reads.begin(), reads.end(), id), reads.end());
+    }
+    Send(c, simwire::kAnswer, Bytes());
     return true;
   }
   if (type == simwire::kWrite) {
