@@ -84,6 +84,8 @@ struct ProbeRun {
 std::string FormatTable(const ProbeRun& run);
 std::string FormatJson(const ProbeRun& run);
 
-// The whole program; the result is the exit status: 0 at least one printer
-// found, 1 none, 2 a bad command line or a library that cannot be bound.
-int ProbeMain(int argc, char* argv[]);
+// The whole program but its printing: the report (or the help) for
+// standard output into out, a message for standard error into errors. The
+// result is the exit status: 0 at least one printer found, 1 none, 2 a bad
+// command line or a library that cannot be bound (out stays empty).
+int RunProbe(int argc, char* argv[], std::string& out, std::string& errors);

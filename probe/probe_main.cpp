@@ -7,7 +7,6 @@
 
 #include "bus_pass.h"
 #include "device_library.h"
-#include "platform/console.h"
 #include "platform/filesystem.h"
 #include "probe.h"
 
@@ -87,15 +86,15 @@ std::vector<int> DiscoverPorts() {
 
 }  // namespace
 
-int ProbeMain(int argc, char* argv[]) {
+int RunProbe(int argc, char* argv[], std::string& out, std::string& errors) {
   Options options;
   std::string problem;
   if (!ParseArguments(argc, argv, options, problem)) {
-    std::fprintf(stderr, "q7730-probe: %s\n%s", problem.c_str(), kUsage);
+    errors = "q7730-probe: " + problem + "\n" + kUsage;
     return 2;
   }
   if (options.help) {
-    platform::Print("%s%s", kUsage, kHelp);
+    out = std::string(kUsage) + kHelp;
     return 0;
   }
 
@@ -105,7 +104,7 @@ int ProbeMain(int argc, char* argv[]) {
     run.package = &updatePackage;
   }
   if (!BindDeviceLibrary()) {
-    std::fprintf(stderr, "q7730-probe: %s\n", LibraryProblem().c_str());
+    errors = "q7730-probe: " + LibraryProblem() + "\n";
     return 2;
   }
 
@@ -128,7 +127,6 @@ int ProbeMain(int argc, char* argv[]) {
                              std::to_string(pass.listed.size()) + ": no path is shown"});
   DiagnoseBus(pass, run.notes, run.advice);
 
-  std::string report = options.json ? FormatJson(run) : FormatTable(run);
-  platform::Print("%s", report.c_str());
+  out = options.json ? FormatJson(run) : FormatTable(run);
   return ports.empty() ? 1 : 0;
 }
