@@ -22,5 +22,10 @@ BusPass PassOverBus();
 void DiagnoseBus(const BusPass& pass, std::vector<BusNote>& notes, std::string& advice);
 
 // Whether another program holds the printer at path, for a port the library
-// could not open.
+// could not open. Asking must not take hold of the printer.
 bool HeldElsewhere(const std::string& path);
+
+// Whether a program that holds a printer shuts every other program out of
+// it (the usb bus's interface claim), so that an update coming to a printer
+// while the probe holds it would have to leave that printer out.
+bool ClaimsAreExclusive();

@@ -33,6 +33,10 @@ int FallbackBoardSet(const UpdatePackage& package) {
 
 PrinterPlan PlanPrinter(const PrinterReport& report, const UpdatePackage* package) {
   PrinterPlan plan;
+  if (!report.asked) {
+    plan.skipped = "an update is running";
+    return plan;
+  }
   if (report.openCode != 0) {
     plan.skipped = report.heldElsewhere ? "another program holds it" : "the port cannot be opened";
     return plan;

@@ -15,8 +15,9 @@
 struct PrinterReport {
   int port = 0;
   std::string path;             // empty when it could not be told
+  bool asked = true;            // false: not opened, since an update is running
   StatusCode openCode = 0;      // of usb_open_port; nothing else was asked unless 0
-  bool heldElsewhere = false;   // not opened because another program holds it
+  bool heldElsewhere = false;   // another program holds it (so it was not opened)
   bool statusAsked = false;
   StatusCode statusCode = 0;    // as usb_get_status left it
   bool infoAsked = false;

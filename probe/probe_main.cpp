@@ -7,7 +7,9 @@
 
 #include "bus_pass.h"
 #include "device_library.h"
+#include "driver.h"
 #include "platform/filesystem.h"
+#include "platform/named_mutex.h"
 #include "probe.h"
 
 namespace {
@@ -84,6 +86,52 @@ std::vector<int> DiscoverPorts() {
   return ports;
 }
 
+// The updater's single-instance mutex, held while the probe holds printers
+// on a bus with exclusive claims.
+class UpdateExclusion {
+ public:
+  ~UpdateExclusion() {
+    if (owned_) instance_.Release();
+  }
+  // false when an update is running (or the mutex cannot be had): no printer
+  // may be opened then.
+  bool Take() {
+    bool existed = false;
+    owned_ = instance_.Create(kInstanceMutexName, true, &existed) && !existed;
+    if (!owned_) instance_.Close();
+    return owned_;
+  }
+
+ private:
+  platform::NamedMutex instance_;
+  bool owned_ = false;
+};
+
+// Asks every printer of the pass, port i+1 being at pass.listed[i].
+std::vector<PrinterReport> AskPrinters(const std::vector<int>& ports, const BusPass& pass, bool pathsKnown) {
+  // Where holding a printer shuts others out, an update that came to a
+  // printer while the probe held it would leave that printer out, and say so
+  // only in a line of its console. There the probe asks no printer while an
+  // update runs, and an update started while the probe asks refuses to start.
+  UpdateExclusion exclusion;
+  bool mayOpen = !ClaimsAreExclusive() || exclusion.Take();
+  std::vector<PrinterReport> printers;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    PrinterReport report;
+    report.port = ports[i];
+    report.inPortTable = i < static_cast<size_t>(kPortTableSize);
+    if (pathsKnown) report.path = pass.listed[i];
+    if (mayOpen) {
+      QueryPrinter(ports[i], report);
+    } else {
+      report.asked = false;
+      report.heldElsewhere = !report.path.empty() && HeldElsewhere(report.path);
+    }
+    printers.push_back(report);
+  }
+  return printers;
+}
+
 }  // namespace
 
 int RunProbe(int argc, char* argv[], std::string& out, std::string& errors) {
@@ -112,15 +160,11 @@ int RunProbe(int argc, char* argv[], std::string& out, std::string& errors) {
   // Right after the library's pass, so both see the same bus.
   BusPass pass = PassOverBus();
   run.pathsKnown = pass.listed.size() == ports.size();
-  for (size_t i = 0; i < ports.size(); ++i) {
-    PrinterReport report;
-    report.inPortTable = i < static_cast<size_t>(kPortTableSize);
-    if (run.pathsKnown) report.path = pass.listed[i];
-    QueryPrinter(ports[i], report);
-    run.printers.push_back(report);
-  }
+  run.printers = AskPrinters(ports, pass, run.pathsKnown);
   UnbindDeviceLibrary();
 
+  if (!run.printers.empty() && !run.printers[0].asked)
+    run.notes.push_back({"", "", "an update is running: no printer was opened"});
   if (!run.pathsKnown)
     run.notes.push_back({"", "",
                          "the library found " + std::to_string(ports.size()) + " printer(s), the bus shows " +

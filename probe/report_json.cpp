@@ -122,7 +122,7 @@ void FileEntry(JsonWriter& json, const FirmwareFileEntry& entry, int fileIndex) 
 
 void Printer(JsonWriter& json, const PrinterReport& report, const UpdatePackage* package) {
   PrinterPlan plan = PlanPrinter(report, package);
-  bool opened = report.openCode == 0;
+  bool opened = report.asked && report.openCode == 0;
   json.BeginObject();
   json.Key("port");
   json.Number(report.port);
@@ -130,7 +130,8 @@ void Printer(JsonWriter& json, const PrinterReport& report, const UpdatePackage*
   if (report.path.empty()) json.Null();
   else json.String(report.path);
   json.Key("open");
-  json.Number(report.openCode);
+  if (report.asked) json.Number(report.openCode);
+  else json.Null();
   json.Key("in_use");
   json.Bool(report.heldElsewhere);
   json.Key("status");

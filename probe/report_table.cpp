@@ -64,6 +64,7 @@ std::string Port(int port) {
 }
 
 std::string StatusCell(const PrinterReport& report) {
+  if (!report.asked) return report.heldElsewhere ? "in use" : "not asked";
   if (report.openCode != 0)
     return std::string(report.heldElsewhere ? "in use " : "not opened ") + std::to_string(report.openCode);
   std::string text = StatusClassName(report.statusCode);
@@ -72,19 +73,20 @@ std::string StatusCell(const PrinterReport& report) {
 }
 
 std::string BoardCell(const PrinterReport& report, const PrinterPlan& plan) {
-  if (report.openCode != 0) return "-";
+  if (!report.asked || report.openCode != 0) return "-";
   if (!plan.fallback) return BoardName(plan.boardSet);
   if (plan.boardSet < 0) return "fallback";
   return std::string(BoardName(plan.boardSet)) + " (fallback)";
 }
 
 std::string ProgramCell(const PrinterReport& report, const PrinterPlan& plan) {
-  if (report.openCode != 0) return "-";
+  if (!report.asked || report.openCode != 0) return "-";
   if (!report.infoRead) return ProgramName(plan.program);
   return ShownVersion(VersionText(report.record, 2)) + " " + ProgramName(plan.program);
 }
 
 std::string FirmwareCell(const PrinterReport& report) {
+  if (!report.asked) return "not read: an update is running";
   if (report.openCode != 0) return "not read: usb_open_port = " + std::to_string(report.openCode);
   if (!report.infoAsked) return "not read: the printer has gone";
   if (!report.infoRead) return "not read: usb_get_firmware_info = " + std::to_string(report.infoCode);

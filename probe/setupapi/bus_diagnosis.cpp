@@ -8,3 +8,6 @@ void DiagnoseBus(const BusPass& pass, std::vector<BusNote>& notes, std::string&)
 }
 
 bool HeldElsewhere(const std::string&) { return false; }
+
+// Not known of every printer class driver: taken as exclusive, to be safe.
+bool ClaimsAreExclusive() { return true; }

@@ -171,3 +171,6 @@ bool HeldElsewhere(const std::string& path) {
   close(fd);
   return held;
 }
+
+// One program at a time may claim a printer interface.
+bool ClaimsAreExclusive() { return true; }

@@ -8,13 +8,17 @@
 #include <vector>
 
 #include "controller_update.h"
+#include "driver.h"
 #include "engine_update.h"
 #include "package.h"
+#include "platform/named_mutex.h"
 #include "probe.h"
 #include "support/updater_fixture.h"
 
 using testing_support::BoardIni;
 using testing_support::Pattern;
+
+extern bool gExclusiveClaims;  // of the bus double
 
 namespace {
 
@@ -38,6 +42,12 @@ int Probe(std::vector<std::string> words, std::string& out, std::string& errors)
 }
 
 class ProbeTest : public testing_support::UpdaterFixture {};
+
+// The bus double's claims are exclusive for its lifetime.
+struct ExclusiveClaims {
+  ExclusiveClaims() { gExclusiveClaims = true; }
+  ~ExclusiveClaims() { gExclusiveClaims = false; }
+};
 
 TEST_F(ProbeTest, AsksOnlyForStatusAndFirmwareInformationAndClosesThePort) {
   fake.printers[1].statuses = {2101};
@@ -240,6 +250,31 @@ TEST_F(ProbeTest, PrintersBeyondTheTenthAreListedAsNotUpdated) {
   EXPECT_EQ(infos, 12);
   // The simulator's bus here has none of them: ports without paths.
   EXPECT_NE(out.find("the library found 12 printer(s), the bus shows 0: no path is shown"), std::string::npos);
+}
+
+TEST_F(ProbeTest, WhereClaimsShutOthersOutNoPrinterIsOpenedWhileAnUpdateRuns) {
+  ExclusiveClaims exclusive;
+  fake.ports = {1, 2};
+  std::string out, errors;
+  {
+    platform::NamedMutex update;  // a running Q7730upgrade
+    ASSERT_TRUE(update.Create(kInstanceMutexName, true, nullptr));
+    EXPECT_EQ(0, Probe({"q7730-probe"}, out, errors));
+  }
+  EXPECT_EQ((std::vector<std::string>{"find_first", "find_next", "find_next"}), fake.Texts());
+  EXPECT_NE(out.find("\n01    not asked  -      -        ?\n02    not asked  -      -        ?\n"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("  an update is running: no printer was opened\n"), std::string::npos) << out;
+
+  // Without one the printers are asked, and the updater may start after.
+  testing_support::FakeLibrary again;
+  again.ports = {1, 2};
+  EXPECT_EQ(0, Probe({"q7730-probe"}, out, errors));
+  EXPECT_EQ(testing_support::CountOf(out, " ready "), 2) << out;
+  platform::NamedMutex update;
+  bool existed = true;
+  ASSERT_TRUE(update.Create(kInstanceMutexName, true, &existed));
+  EXPECT_FALSE(existed);
 }
 
 // Texts from printers and INI files reach a terminal and a JSON parser.
