@@ -17,6 +17,9 @@ const char* BoardName(int boardSet) {
 }
 
 const char* StatusClassName(StatusCode code) {
+  // The device mutex held elsewhere longer than a command waits: another
+  // program (an update beside the probe) is talking to the printer.
+  if (code == kStatusDeviceBusy) return "busy";
   switch (ClassifyStatus(code)) {
     case kStatusReady:
       return "ready";

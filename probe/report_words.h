@@ -12,7 +12,8 @@ extern const char* const kPartNames[4];
 // "new" or "old"; null for -1.
 const char* BoardName(int boardSet);
 
-// "ready", "busy" or "failed": the updater's class of the status code.
+// "ready", "busy" or "failed": the updater's class of the status code, but
+// busy for 1500 (another program is talking to the printer).
 const char* StatusClassName(StatusCode code);
 
 const char* ProgramName(ProgramCheck check);

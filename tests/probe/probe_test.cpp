@@ -91,6 +91,18 @@ TEST_F(ProbeTest, APrinterGoneAtItsStatusIsNotAskedForMore) {
   EXPECT_EQ(silent.infoCode, kStatusTransferFailed);
 }
 
+TEST_F(ProbeTest, StatusIsShownInTheUpdatersClassesAndAPrinterTalkingToAnotherProgramAsBusy) {
+  fake.ports = {1, 2, 3, 4};
+  fake.printers[1].statuses = {2305};
+  fake.printers[2].statuses = {2103};
+  fake.printers[3].statuses = {kStatusDeviceBusy};
+  fake.printers[4].statuses = {2504};
+  std::string out, errors;
+  EXPECT_EQ(0, Probe({"q7730-probe"}, out, errors));
+  for (const char* row : {"\n01    ready 2305  ", "\n02    busy 2103   ", "\n03    busy 1500   ", "\n04    failed 2504 "})
+    EXPECT_NE(out.find(row), std::string::npos) << row << "\n" << out;
+}
+
 TEST_F(ProbeTest, PlanFollowsTheUpdatersChoiceOfBoardSetAndProgramCheck) {
   UpdatePackage package{};
   package.fallbackBoardSet = kNewBoardSet;
