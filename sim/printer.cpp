@@ -114,8 +114,23 @@ Printer::WriteResult Printer::Write(const uint8_t* data, size_t size, uint64_t n
   return TakeCommand(data, size, nowMs);
 }
 
+void Printer::Tick(uint64_t nowMs) {
+  uint64_t deadline = Deadline();
+  if (deadline == 0 || nowMs < deadline) return;
+  Reject("image of target " + std::to_string(target_) + " given up with " + std::to_string(image_.size()) + " of " +
+         std::to_string(expected_) + " bytes: nothing came for " + std::to_string(config_.imageTimeoutMs) + " ms");
+  receiving_ = false;
+  image_.clear();
+}
+
+uint64_t Printer::Deadline() const {
+  if (!receiving_ || config_.imageTimeoutMs <= 0) return 0;
+  return lastImageMs_ + static_cast<uint64_t>(config_.imageTimeoutMs);
+}
+
 Printer::WriteResult Printer::TakeImageBytes(const uint8_t* data, size_t size, uint64_t nowMs) {
   WriteResult result;
+  lastImageMs_ = nowMs;
   // A bulk transfer larger than the endpoint takes is not image data: the
   // printer takes none of it and gives up the image, so nothing of it is
   // ever stored.
@@ -332,6 +347,7 @@ Printer::WriteResult Printer::TakeCommand(const uint8_t* data, size_t size, uint
   }
   if (announce && take) {
     receiving_ = true;
+    lastImageMs_ = nowMs;
     target_ = target;
     expected_ = imageSize;
     image_.clear();

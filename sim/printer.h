@@ -50,6 +50,12 @@ class Printer {
   // When a scripted unplug should end: 0 = never.
   int ReplugMs() const { return config_.replugMs; }
 
+  // An image whose data has stopped coming for the scenario's image timeout
+  // is given up at nowMs (logged). Deadline: when that would happen next, 0
+  // for never.
+  void Tick(uint64_t nowMs);
+  uint64_t Deadline() const;
+
  private:
   void Log(const char* direction, const uint8_t* data, size_t size);
   bool Busy(uint64_t nowMs) const;
@@ -77,6 +83,7 @@ class Printer {
   int target_ = 0;
   uint32_t expected_ = 0;
   Bytes image_;
+  uint64_t lastImageMs_ = 0;  // when the announcement or the latest image bytes came
 
   bool busyForever_ = false;
   uint64_t busyUntil_ = 0;

@@ -130,6 +130,9 @@ bool ApplyKey(const IniEntry& entry, PrinterConfig* config, std::string* error) 
   } else if (key == "replug_ms") {
     if (!ParseNumber(value, 0, 3600000, &number)) return fail("needs 0 (never) or 1..3600000");
     config->replugMs = static_cast<int>(number);
+  } else if (key == "image_timeout_ms") {
+    if (!ParseNumber(value, 0, 3600000, &number)) return fail("needs 0 (never) or 1..3600000");
+    config->imageTimeoutMs = static_cast<int>(number);
   } else if (key == "plugged") {
     if (!ParseNumber(value, 0, 1, &number)) return fail("needs 0 or 1");
     config->plugged = number == 1;
@@ -295,6 +298,7 @@ order, [printer1], [printer2], ...  Keys of a printer section:
   stall_after_bytes = N   image writes beyond N bytes are never acknowledged
   unplug_at_command = K   pulled on receiving its K-th command frame
   replug_ms = MS          plugged in again MS after any scripted unplug (0 never)
+  image_timeout_ms = MS   an image whose data stops for MS is given up (0 never)
   fault_KIND = ACTION [@N | @N+ | @N-M] [, ACTION [@...] ...]
       KIND: status, info, info1..info7, announce, announce0..announce255 (target),
             universal, premain (03 f1 3e a5), close1 (03 f1 3d 00),

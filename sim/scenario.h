@@ -50,6 +50,7 @@ struct PrinterConfig {
   int64_t stallAfterBytes = -1;
   int64_t unplugAtCommand = -1;
   int replugMs = 0;
+  int imageTimeoutMs = 0;  // an image whose data stops this long is given up; 0 never
   bool plugged = true;
   std::vector<FaultRule> faults;
 };

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,9 +54,10 @@ uint64_t Server::NowMs() const {
   return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-void Server::Timeline(int printer, const char* direction, size_t size) {
-  std::fprintf(timeline_, "%llu %d %s %zu\n", static_cast<unsigned long long>(NowMs() - startMs_), printer + 1,
-               direction, size);
+void Server::Timeline(int printer, const char* direction, size_t size, const char* what) {
+  unsigned long long ms = static_cast<unsigned long long>(NowMs() - startMs_);
+  if (what != nullptr) std::fprintf(timeline_, "%llu %d %s %s\n", ms, printer + 1, direction, what);
+  else std::fprintf(timeline_, "%llu %d %s %zu\n", ms, printer + 1, direction, size);
   std::fflush(timeline_);
 }
 
@@ -121,7 +123,9 @@ void Server::Run() {
     }
     int timeout = -1;
     uint64_t now = NowMs();
-    for (uint64_t at : replugAt_) {
+    std::vector<uint64_t> deadlines = replugAt_;
+    for (auto& printer : printers_) deadlines.push_back(printer->Deadline());
+    for (uint64_t at : deadlines) {
       if (at == 0) continue;
       int wait = at <= now ? 0 : static_cast<int>(at - now);
       if (timeout < 0 || wait < timeout) timeout = wait;
@@ -146,6 +150,7 @@ void Server::Run() {
       }
     }
     now = NowMs();
+    for (auto& printer : printers_) printer->Tick(now);
     for (size_t p = 0; p < replugAt_.size(); ++p) {
       if (replugAt_[p] != 0 && replugAt_[p] <= now) {
         replugAt_[p] = 0;
@@ -290,6 +295,16 @@ bool Server::Handle(uint64_t id, Connection* c, uint8_t type, const Bytes& body)
     Deliver(c->printer);
     return true;
   }
+  if (type == simwire::kCancel) {
+    if (!body.empty() || c->role != Role::kPipeIn) return false;
+    if (c->readPending) {
+      c->readPending = false;
+      std::deque<uint64_t>& reads = pendingReads_[static_cast<size_t>(c->printer)];
+      reads.erase(std::remove(reads.begin(), reads.end(), id), reads.end());
+    }
+    Send(c, simwire::kAnswer, Bytes());
+    return true;
+  }
   if (type == simwire::kWrite) {
     if (c->role != Role::kPipeOut) {
       if (c->role == Role::kPipeIn) printer->Reject("write on the bulk-in pipe refused");
@@ -341,6 +356,7 @@ void Server::HandleFirst(Connection* c, uint8_t type, const Bytes& body) {
       c->role = role;
       c->printer = static_cast<int>(i);
       c->closeWhenSent = false;
+      Timeline(c->printer, "open", 0, role == Role::kDevice ? "device" : role == Role::kPipeIn ? "pipe0" : "pipe1");
       break;
     }
     Send(c, simwire::kAnswer, Flag(!c->closeWhenSent));

@@ -58,8 +58,9 @@ class Server {
   void NotifyChange();
   void Drop(Connection* c);
   uint64_t NowMs() const;
-  // One line of DIR/transfers.log: when a transfer of printer reached it.
-  void Timeline(int printer, const char* direction, size_t size);
+  // One line of DIR/transfers.log: when a transfer of printer reached it,
+  // or (what) which of its pipes or the device itself was opened.
+  void Timeline(int printer, const char* direction, size_t size, const char* what = nullptr);
 
   std::string dir_;
   std::string portFile_;

@@ -118,16 +118,15 @@ Socket Request(uint8_t type, const void* body, size_t size, Message* answer,
 }
 
 struct SimHandle {
-  std::string name;  // the device path or pipe name it was opened by
   Socket socket = kNoSocket;
   Inbox inbox;
   // A read request whose frame has not been taken yet.
   bool readPending = false;
-  // Writes whose acknowledgement has not been taken yet.
+  // A frame that came for a read already aborted: the next read takes it.
+  bool hasLateFrame = false;
+  std::vector<uint8_t> lateFrame;
+  // Writes whose acknowledgement has not been taken yet (aborted ones too).
   uint32_t acksPending = 0;
-  // An aborted transfer took the connection with it; the next transfer
-  // opens a new one.
-  bool reopen = false;
   // The connection broke or lost step: every later transfer fails.
   bool broken = false;
 };
@@ -137,8 +136,8 @@ SimHandle* FromHandle(Handle handle) {
   return reinterpret_cast<SimHandle*>(handle);
 }
 
-// Waits for the answer to the transfer in progress: its frame, its
-// acknowledgement, or the refusal of either.
+// Waits for the next answer to a transfer; acknowledgements of earlier,
+// aborted writes are taken on the way.
 Io NextTransferAnswer(SimHandle* h, TransferAbort* abort, Message* message) {
   for (;;) {
     Io io = NextMessage(h->socket, &h->inbox, abort, kForever, message);
@@ -166,44 +165,33 @@ Io NextTransferAnswer(SimHandle* h, TransferAbort* abort, Message* message) {
   }
 }
 
-// An aborted transfer's request would stay with the simulator, which hands
-// the printer's next reply to the oldest read asked for, even one on a handle
-// the library has forgotten: the connection goes, and so the request, as a
-// cancelled USB transfer leaves nothing behind. A reply the printer makes
-// later waits for the next read.
-void Withdraw(SimHandle* h) {
-  simsock::CloseSocket(h->socket);
-  h->socket = kNoSocket;
-  h->inbox.bytes.clear();
-  h->readPending = false;
-  h->acksPending = 0;
-  h->reopen = true;
-}
-
-// The connection for the next transfer; false when the pipe cannot be
-// opened again (the printer has gone), which breaks the handle.
-bool Reopen(SimHandle* h) {
-  if (!h->reopen) return true;
-  Message answer;
-  Socket socket = Request(simwire::kOpen, h->name.data(), h->name.size(), &answer);
-  if (socket != kNoSocket && (answer.body.size() != 1 || answer.body[0] != 1)) {
-    simsock::CloseSocket(socket);
-    socket = kNoSocket;
-  }
-  if (socket == kNoSocket) {
+// The simulator hands a printer's next reply to the oldest read asked for,
+// even one on a handle the library has since forgotten: an aborted read is
+// withdrawn there, as a cancelled USB transfer leaves nothing behind. A frame
+// the simulator sent before it saw the withdrawal stays for the next read.
+void CancelRead(SimHandle* h) {
+  if (!h->readPending) return;
+  if (SendMessage(h->socket, simwire::kCancel, nullptr, 0) != Io::Ok) {
     h->broken = true;
-    return false;
+    return;
   }
-  h->socket = socket;
-  h->reopen = false;
-  return true;
-}
-
-// The next answer of a transfer; an abort withdraws what was asked.
-Io TransferAnswer(SimHandle* h, TransferAbort* abort, Message* message) {
-  Io io = NextTransferAnswer(h, abort, message);
-  if (io == Io::Aborted) Withdraw(h);
-  return io;
+  for (;;) {
+    Message message;
+    if (NextMessage(h->socket, &h->inbox, nullptr, kAnswerMs, &message) != Io::Ok) {
+      h->broken = true;
+      return;
+    }
+    if (message.type == simwire::kAnswer) {
+      h->readPending = false;
+      return;
+    }
+    if (message.type != simwire::kFrame || h->hasLateFrame) {
+      h->broken = true;
+      return;
+    }
+    h->lateFrame.swap(message.body);
+    h->hasLateFrame = true;
+  }
 }
 
 }  // namespace
@@ -241,7 +229,6 @@ Handle Open(const char* name) {
     simsock::CloseSocket(socket);
     return kNoHandle;
   }
-  h->name.assign(name, length);
   h->socket = socket;
   return reinterpret_cast<Handle>(h);
 }
@@ -258,18 +245,25 @@ bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received, Transf
   SimHandle* h = FromHandle(handle);
   if (h == nullptr || h->broken) return false;
   if (abort != nullptr && abort->Aborted()) return false;
-  if (!Reopen(h)) return false;
-  if (!h->readPending) {
-    uint8_t body[4];
-    simwire::PutU32(body, size);
-    if (SendMessage(h->socket, simwire::kRead, body, sizeof body) != Io::Ok) {
-      h->broken = true;
-      return false;
-    }
-    h->readPending = true;
-  }
   Message answer;
-  if (TransferAnswer(h, abort, &answer) != Io::Ok) return false;
+  if (h->hasLateFrame) {
+    h->hasLateFrame = false;
+    answer.type = simwire::kFrame;
+    answer.body.swap(h->lateFrame);
+  } else {
+    if (!h->readPending) {
+      uint8_t body[4];
+    simwire::PutU32(body, size);
+      if (SendMessage(h->socket, simwire::kRead, body, sizeof body) != Io::Ok) {
+        h->broken = true;
+        return false;
+      }
+      h->readPending = true;
+    }
+    Io io = NextTransferAnswer(h, abort, &answer);
+    if (io == Io::Aborted) CancelRead(h);
+    if (io != Io::Ok) return false;
+  }
   if (answer.type != simwire::kFrame) return false;
   // A frame longer than the buffer is an overflow, as on USB: it is lost.
   if (answer.body.size() > size) return false;
@@ -287,14 +281,17 @@ bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,
   // A zero-length transfer moves nothing and reaches no printer.
   if (size == 0) return true;
   if (size > simwire::kMaxBody) return false;
-  if (!Reopen(h)) return false;
   Message answer;
+  // Acknowledgements of earlier aborted writes come first.
+  while (h->acksPending > 0) {
+    if (NextTransferAnswer(h, abort, &answer) != Io::Ok) return false;
+  }
   if (SendMessage(h->socket, simwire::kWrite, data, size) != Io::Ok) {
     h->broken = true;
     return false;
   }
   h->acksPending = 1;
-  if (TransferAnswer(h, abort, &answer) != Io::Ok) return false;
+  if (NextTransferAnswer(h, abort, &answer) != Io::Ok) return false;
   if (answer.type != simwire::kAck || answer.body.size() != 4) return false;
   uint32_t accepted = simwire::GetU32(answer.body.data());
   if (accepted > size) return false;

@@ -16,6 +16,8 @@
 // kFrame whose body is one whole reply frame, sent when the printer has one.
 // On an opened bulk-out pipe: kWrite (body: the transfer's bytes) -> kAck
 // (body: bytes accepted, 32-bit LE) once the printer has taken them.
+// kCancel on a bulk-in pipe withdraws its pending read -> kAnswer (empty
+// body); a frame sent before the simulator saw it comes first.
 // A request the handle cannot serve (a read on the bulk-out pipe, any request
 // on a device handle) is answered with kRefused.
 #pragma once
@@ -38,6 +40,7 @@ enum MessageType : uint8_t {
   kAck = 'K',
   kRefused = 'X',
   kChange = 'G',
+  kCancel = 'Z',
 };
 
 constexpr size_t kHeaderSize = 5;

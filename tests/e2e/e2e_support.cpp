@@ -111,6 +111,10 @@ BackgroundRun::~BackgroundRun() {
   }
 }
 
+void BackgroundRun::Kill() {
+  if (pid_ > 0) kill(pid_, SIGKILL);
+}
+
 RunResult BackgroundRun::Finish(int timeoutSeconds, const OutputWatcher& watch) {
   RunResult result;
   if (pid_ <= 0) return result;
@@ -206,7 +210,7 @@ void Bench::ExpectRejection(int printer, const std::string& part) {
 
 void Bench::VerifyPrinterLogs() const {
   if (printers_ == 0) return;
-  for (const LogProblem& problem : CheckPrinterLogs(dir_, printers_, expectedRejections_)) {
+  for (const LogProblem& problem : CheckPrinterLogs(dir_, printers_, expectedRejections_, checkTiming_)) {
     if (problem.printer == 0) ADD_FAILURE() << problem.what;
     else ADD_FAILURE() << "printer " << problem.printer << ": " << problem.what;
   }

@@ -253,6 +253,17 @@ TEST_F(PrinterTest, LengthPayloadFlagsAndGarbageFaults) {
   EXPECT_TRUE(Contains("in 0\n"));
 }
 
+TEST_F(PrinterTest, ImageWhoseDataStopsIsGivenUp) {
+  Start("image_timeout_ms = 300");
+  ASSERT_EQ(link_.Exchange(LongAnnouncement(1, 0, 10000)).size(), 10u);
+  ASSERT_TRUE(link_.Write(Pattern(4096, 1)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  // What comes now is a command again, not the rest of that image.
+  EXPECT_EQ(link_.Exchange(StatusRequest()).size(), 50u);
+  EXPECT_TRUE(Contains("! image of target 1 given up with 4096 of 10000 bytes: nothing came for 300 ms"));
+  EXPECT_FALSE(FileExists(StoredPath(1, 1)));
+}
+
 TEST_F(PrinterTest, TransfersLogKeepsEveryTransferInOrderWithItsTime) {
   Start("");
   ASSERT_EQ(link_.Exchange(StatusRequest()).size(), 50u);
@@ -265,14 +276,15 @@ TEST_F(PrinterTest, TransfersLogKeepsEveryTransferInOrderWithItsTime) {
     long ms = -1;
     int printer = 0;
     std::string direction;
-    size_t size = 0;
-    ASSERT_TRUE(fields >> ms >> printer >> direction >> size) << line;
+    ASSERT_TRUE(fields >> ms >> printer >> direction) << line;
     EXPECT_GE(ms, last);
     last = ms;
     EXPECT_EQ(printer, 1);
-    seen.push_back(direction + " " + std::to_string(size));
+    std::string rest;
+    fields >> rest;
+    seen.push_back(direction + " " + rest);
   }
-  EXPECT_EQ(seen, (std::vector<std::string>{"out 4", "in 50", "out 5", "in 48"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"open pipe0", "open pipe1", "out 4", "in 50", "out 5", "in 48"}));
 }
 
 TEST_F(PrinterTest, NamedUniversalCommandsCanFailAlone) {
