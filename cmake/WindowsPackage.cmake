@@ -3,6 +3,9 @@
 # short README, all in one folder, since the program takes the library and
 # the package from the current directory.
 install(TARGETS Q7730upgrade RUNTIME DESTINATION .)
+if(TARGET q7730-probe)
+  install(TARGETS q7730-probe RUNTIME DESTINATION .)
+endif()
 install(FILES $<TARGET_FILE:wirelet> DESTINATION .)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/demo/package/ DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt DESTINATION .)

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the Debian package of a build folder with CPack and checks that it
-# holds the program, the usb-bus wirelet.dll, the udev rule and the sample
+# holds the program, the probe, the usb-bus wirelet.dll, the udev rule and the sample
 # package where the README says, and that it asks for libusb.
 # Usage: scripts/check-package.sh build/default
 set -eu
@@ -15,7 +15,7 @@ rm -f "$build"/q7730-upgrade_*.deb
 deb=$(ls "$build"/q7730-upgrade_*.deb)
 contents=$(dpkg-deb -c "$deb")
 status=0
-for entry in ./usr/lib/q7730/Q7730upgrade ./usr/lib/q7730/wirelet.dll \
+for entry in ./usr/lib/q7730/Q7730upgrade ./usr/lib/q7730/q7730-probe ./usr/lib/q7730/wirelet.dll \
     ./usr/lib/udev/rules.d/70-zem-q7730.rules ./usr/share/doc/q7730/sample-package/Q7730.ini \
     ./usr/share/doc/q7730/sample-package/README.txt \
     ./usr/share/doc/q7730/sample-package/newpcb/usb_new.bin; do

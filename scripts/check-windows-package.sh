@@ -1,7 +1,8 @@
 #!/bin/sh
 # Makes the Windows release archive of a windows-i686 build and checks it:
-# the program, the Setup API wirelet.dll (not the sim-bus one), the sample
-# package byte for byte, and the README, all in one top folder.
+# the program and the probe, the Setup API wirelet.dll (not the sim-bus
+# one), the sample package byte for byte, and the README, all in one top
+# folder.
 # Usage: scripts/check-windows-package.sh BUILD_DIR
 set -eu
 [ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
@@ -20,11 +21,11 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/q7730-package.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 (cd "$tmp" && cmake -E tar xf "$zip")
 fail=0
-for f in Q7730upgrade.exe wirelet.dll README.txt Q7730.ini; do
+for f in Q7730upgrade.exe q7730-probe.exe wirelet.dll README.txt Q7730.ini; do
   [ -f "$tmp/$top/$f" ] || { echo "$zip: $top/$f missing" >&2; fail=1; }
 done
 # The sample package exactly as the repository holds it.
-if ! diff -r "$root/demo/package" "$tmp/$top" -x Q7730upgrade.exe -x wirelet.dll -x README.txt >/dev/null; then
+if ! diff -r "$root/demo/package" "$tmp/$top" -x Q7730upgrade.exe -x q7730-probe.exe -x wirelet.dll -x README.txt >/dev/null; then
   echo "$zip: the sample package differs from demo/package" >&2
   fail=1
 fi
