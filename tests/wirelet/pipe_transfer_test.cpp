@@ -83,7 +83,7 @@ TEST_F(PipeTransfer, StalledBulkPieceFailsWithinTheLimit) {
   uint32_t written = 1;
   StatusCode status = 0;
   fakebus::SetWritesHang(path_, true);
-  EXPECT_EQ(writer.WriteBounded(piece.data(), 4096, &written, &status), 0);
+  EXPECT_EQ(writer.WriteBulk(piece.data(), 4096, &written, &status), 0);
   EXPECT_EQ(status, kStatusTransferFailed);
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(settings_.writeTimedOut, 1);
@@ -91,7 +91,7 @@ TEST_F(PipeTransfer, StalledBulkPieceFailsWithinTheLimit) {
   EXPECT_EQ(fakebus::TransfersInProgress(), 0);
 
   fakebus::SetWritesHang(path_, false);
-  EXPECT_EQ(writer.WriteBounded(piece.data(), 4096, &written, &status), 1);
+  EXPECT_EQ(writer.WriteBulk(piece.data(), 4096, &written, &status), 1);
   EXPECT_EQ(written, 4096u);
   EXPECT_EQ(settings_.writeTimedOut, 0);
   ASSERT_EQ(fakebus::Written(path_).size(), 1u);
