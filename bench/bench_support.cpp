@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <limits.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -170,7 +169,14 @@ double Percentile(std::vector<double> samples, double p) {
   return samples[std::min(index, samples.size() - 1)];
 }
 
-void SetFigureFile(const std::string& path) { gFigureFile = path; }
+// Made absolute: the programs move into their scratch folders.
+void SetFigureFile(const std::string& path) {
+  char here[4096];
+  if (!path.empty() && path[0] != '/' && getcwd(here, sizeof here) != nullptr)
+    gFigureFile = std::string(here) + "/" + path;
+  else
+    gFigureFile = path;
+}
 
 void Figure(const std::string& name, double value, const std::string& unit) {
   char line[256];
@@ -197,15 +203,6 @@ void TakeFigureOption(int* argc, char** argv) {
     argv[kept++] = argv[i];
   }
   *argc = kept;
-}
-
-std::string ProgramDir() {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return ".";
-  std::string path(self, static_cast<size_t>(n));
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
 }  // namespace bench

@@ -77,7 +77,4 @@ void PrintFigures();
 // the rest, for Google Benchmark's own options.
 void TakeFigureOption(int* argc, char** argv);
 
-// The path of this program's folder, for the programs built beside it.
-std::string ProgramDir();
-
 }  // namespace bench
