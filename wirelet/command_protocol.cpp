@@ -225,9 +225,10 @@ enum class Sends { kCommand, kNothing };
 // Acquire the printer, prove it is attached, run the steps, release it. A
 // reply that came after its read was abandoned is dropped before a command
 // goes out, so that it cannot answer this one.
+// An acknowledged announcement (imageBytes > 0) keeps the mutex for its image.
 template <typename Steps>
 int StandardExchange(PortSession& session, int slot, StatusCode* status, Steps steps,
-                     Sends sends = Sends::kCommand) {
+                     Sends sends = Sends::kCommand, uint32_t imageBytes = 0) {
   if (!session.AcquireDevice(slot, status)) return 0;
   int result = 0;
   if (!session.CheckPipes(slot)) {
@@ -236,7 +237,15 @@ int StandardExchange(PortSession& session, int slot, StatusCode* status, Steps s
     if (sends == Sends::kCommand) session.reader->DropLateReplies();
     result = steps();
   }
-  session.ReleaseMutexKeepOpen(slot);
+  if (result == 1 && imageBytes > 0) session.HoldForImage(slot, imageBytes);
+  else session.ReleaseMutexKeepOpen(slot);
+  return result;
+}
+
+// Bulk data of an announced image counts against it.
+int WriteImageData(PortSession& session, int slot, const uint8_t* data, int length, StatusCode* status) {
+  int result = session.WriteBulk(data, length, status);
+  if (length != 0) session.ImageWritten(slot, length > 0 ? static_cast<uint32_t>(length) : 0, result == 1);
   return result;
 }
 
@@ -260,7 +269,7 @@ StatusCode ExchangeOnPort(int port, Steps steps, Sends sends = Sends::kCommand) 
   PortCall call(port);
   StatusCode code = kStatusOk;
   if (PortSession* session = call.Session(&code))
-    StandardExchange(*session, call.Slot(), &code, [&]() { return steps(*session, &code); }, sends);
+    StandardExchange(*session, call.Slot(), &code, [&]() { return steps(*session, call.Slot(), &code); }, sends);
   return code;
 }
 
@@ -283,15 +292,20 @@ int GetFirmwareInfo(PortSession& session, int slot, uint8_t* record, StatusCode*
 
 int TargetUpdate(PortSession& session, int slot, int target, int value, int size,
                  StatusCode* status) {
-  return StandardExchange(session, slot, status, [&]() {
-    uint8_t number = static_cast<uint8_t>(target);
-    int sent = number == kTargetController
-                   ? session.writer->SendTargetUpdateShort(
-                         1, 0x4000, static_cast<uint16_t>(static_cast<uint32_t>(size)), status)
-                   : session.writer->SendTargetUpdateLong(number, static_cast<uint32_t>(value),
-                                                          static_cast<uint32_t>(size), status);
-    return sent && session.reader->ReadUpdateReply(status) ? 1 : 0;
-  });
+  uint8_t number = static_cast<uint8_t>(target);
+  // What the printer will take: the short announcement carries 16 bits.
+  uint32_t announced = number == kTargetController ? static_cast<uint16_t>(static_cast<uint32_t>(size))
+                                                   : static_cast<uint32_t>(size);
+  return StandardExchange(
+      session, slot, status,
+      [&]() {
+        int sent = number == kTargetController
+                       ? session.writer->SendTargetUpdateShort(1, 0x4000, static_cast<uint16_t>(announced), status)
+                       : session.writer->SendTargetUpdateLong(number, static_cast<uint32_t>(value), announced,
+                                                              status);
+        return sent && session.reader->ReadUpdateReply(status) ? 1 : 0;
+      },
+      Sends::kCommand, announced);
 }
 
 int UniversalCommand(PortSession& session, int slot, const uint8_t* bytes, int length,
@@ -319,7 +333,7 @@ using wirelet::StandardExchange;
 extern "C" {
 
 StatusCode WIRELET_CALL usb_command_send(int port, const uint8_t* bytes, int length) {
-  return ExchangeOnPort(port, [&](PortSession& session, StatusCode* status) {
+  return ExchangeOnPort(port, [&](PortSession& session, int, StatusCode* status) {
     return session.writer->SendRaw(bytes, static_cast<uint8_t>(length), status);
   });
 }
@@ -328,13 +342,13 @@ StatusCode WIRELET_CALL usb_command_recv(int port, uint8_t* buffer, uint32_t* co
   if (count != nullptr) *count = 0;
   // Only a read: what waits on the pipe is what the caller asks for.
   return ExchangeOnPort(
-      port, [&](PortSession& session, StatusCode* status) { return session.reader->Read(buffer, count, status); },
+      port, [&](PortSession& session, int, StatusCode* status) { return session.reader->Read(buffer, count, status); },
       wirelet::Sends::kNothing);
 }
 
 StatusCode WIRELET_CALL usb_command_data(int port, const uint8_t* data, int length) {
-  return ExchangeOnPort(port, [&](PortSession& session, StatusCode* status) {
-    return session.WriteBulk(data, length, status);
+  return ExchangeOnPort(port, [&](PortSession& session, int slot, StatusCode* status) {
+    return wirelet::WriteImageData(session, slot, data, length, status);
   });
 }
 
@@ -352,9 +366,10 @@ int WIRELET_CALL usb_write_data(int port, const uint8_t* data, int length, Statu
   return RunOnPort(port, status, [&](PortSession& session, int slot, StatusCode* code) {
     if (!session.CheckPipes(slot)) {
       *code = kStatusDeviceNotAvailable;
+      session.ImageWritten(slot, 0, false);
       return 0;
     }
-    return session.WriteBulk(data, length, code);
+    return wirelet::WriteImageData(session, slot, data, length, code);
   });
 }
 

@@ -56,7 +56,7 @@ int HexValue(const char* text) {
 
 }  // namespace
 
-PortSession::PortSession() : initialised(0), settings(), writer(nullptr), reader(nullptr) {
+PortSession::PortSession() : initialised(0), settings(), imageOwed(0), writer(nullptr), reader(nullptr) {
   std::memset(vendorIdText, 0, sizeof vendorIdText);
   std::memset(productIdText, 0, sizeof productIdText);
 }
@@ -83,6 +83,7 @@ void PortSession::InitialiseSettings() {
 int PortSession::OpenSession(int slot, StatusCode* status) {
   // A port that the watcher marked not open while its printer stayed still
   // holds its claim: let go of it before claiming afresh.
+  EndImageHold(slot);
   ReleaseMutexOfSlot(slot);
   ReleaseClaim(slot);
   // The timed-out flags spoke of the pipes just let go of; nothing has been
@@ -225,7 +226,28 @@ void PortSession::ReleaseClaim(int slot) {
   ForgetOrClose(&gLibrary.slotReadHandle[slot], settings.readTimedOut);
 }
 
+void PortSession::HoldForImage(int slot, uint32_t bytes) {
+  // A new image replaces one announced before and never finished: its hold
+  // is given back, so the mutex is held once.
+  EndImageHold(slot);
+  imageOwed = bytes;
+  if (imageOwed == 0) ReleaseMutexKeepOpen(slot);
+}
+
+void PortSession::ImageWritten(int slot, uint32_t bytes, bool ok) {
+  if (imageOwed == 0) return;
+  imageOwed = ok && bytes < imageOwed ? imageOwed - bytes : 0;
+  if (imageOwed == 0) ReleaseMutexKeepOpen(slot);
+}
+
+void PortSession::EndImageHold(int slot) {
+  if (imageOwed == 0) return;
+  imageOwed = 0;
+  ReleaseMutexKeepOpen(slot);
+}
+
 void PortSession::CloseSession(int slot) {
+  EndImageHold(slot);
   ReleaseMutexOfSlot(slot);
   ReleaseClaim(slot);
   delete writer;
@@ -254,6 +276,7 @@ void PortSession::ReleaseDeviceIfGone(int slot, bool present) {
   if (entry == kNone || present) return;
   gDeviceTable.ReleaseDevice(entry);
   gLibrary.slotEntry[slot] = kNone;
+  imageOwed = 0;
   ReleaseMutexOfSlot(slot);
 }
 

@@ -38,6 +38,16 @@ class PortSession {
 
   // Gives back any ownership and closes the mutex (the claim ends).
   void ReleaseMutexOfSlot(int slot);
+
+  // An announced image keeps the device mutex from its acknowledgement until
+  // its last byte has been written, so that no other process's command can
+  // fall between the announcement and the image, or between its pieces, and
+  // be taken as image data. HoldForImage(bytes) starts that (with the
+  // mutex the announcement acquired), ImageWritten counts bulk bytes sent
+  // (ok false: a piece failed) and gives the mutex back once all are sent.
+  void HoldForImage(int slot, uint32_t bytes);
+  void ImageWritten(int slot, uint32_t bytes, bool ok);
+  void EndImageHold(int slot);
   void ReleaseClaim(int slot);
   void CloseSession(int slot);
 
@@ -57,6 +67,7 @@ class PortSession {
 
   int32_t initialised;
   TransferSettings settings;
+  uint32_t imageOwed;  // bytes of the announced image not sent yet; 0: no hold
   char vendorIdText[5];
   char productIdText[5];
   PipeWriter* writer;

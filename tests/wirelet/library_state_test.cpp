@@ -16,6 +16,7 @@ namespace {
 
 using wirelet::gLibrary;
 using wirelet_test::Bytes;
+using wirelet_test::ErrorReply;
 using wirelet_test::PlainReply;
 using wirelet_test::StatusReply;
 
@@ -217,6 +218,75 @@ class OtherOwner {
  private:
   platform::NamedMutex mutex_;
 };
+
+// Whether another owner could take the printer's device mutex right now.
+bool OthersMayTake(OtherOwner& other) {
+  bool obtained = false;
+  std::thread probe([&] {
+    obtained = other.mutex().Wait(0) == platform::NamedMutex::WaitResult::Obtained;
+    if (obtained) other.mutex().Release();
+  });
+  probe.join();
+  return obtained;
+}
+
+TEST_F(Ports, AnnouncedImageKeepsThePrinterUntilItsLastByte) {
+  std::string path = OpenOnePrinter();
+  OtherOwner other(path);
+  EXPECT_TRUE(OthersMayTake(other));
+  StatusCode status = 0;
+  fakebus::QueueReply(path, PlainReply({}));
+  ASSERT_EQ(usb_target_update(1, 1, 0, 10000, &status), 1);
+  // No other process's command can fall between the announcement and the
+  // image, or between its pieces, and be taken as image data.
+  EXPECT_FALSE(OthersMayTake(other));
+  Bytes image(10000, 7);
+  ASSERT_EQ(usb_write_data(1, image.data(), 6000, &status), 1);
+  EXPECT_FALSE(OthersMayTake(other));
+  // This process's own commands still go through, and the hold stays.
+  fakebus::QueueReply(path, StatusReply(0));
+  EXPECT_EQ(usb_get_status(1, &status), 1);
+  EXPECT_FALSE(OthersMayTake(other));
+  ASSERT_EQ(usb_command_data(1, image.data() + 6000, 4000), kStatusOk);
+  EXPECT_TRUE(OthersMayTake(other));
+
+  // The controller image: the size the printer was told is the low 16 bits.
+  fakebus::QueueReply(path, PlainReply({}));
+  ASSERT_EQ(usb_target_update(1, 6, 0, 70000, &status), 1);
+  ASSERT_EQ(usb_write_data(1, image.data(), 4096, &status), 1);
+  EXPECT_FALSE(OthersMayTake(other));
+  ASSERT_EQ(usb_write_data(1, image.data(), 70000 - 65536 - 4096, &status), 1);
+  EXPECT_TRUE(OthersMayTake(other));
+}
+
+TEST_F(Ports, ImageHoldEndsWithAFailureOrTheClose) {
+  std::string path = OpenOnePrinter();
+  OtherOwner other(path);
+  StatusCode status = 0;
+  Bytes image(9000, 7);
+  // A refused announcement holds nothing.
+  fakebus::QueueReply(path, ErrorReply(0x35));
+  EXPECT_EQ(usb_target_update(1, 0, 0, 9000, &status), 0);
+  EXPECT_TRUE(OthersMayTake(other));
+  // A piece that fails ends the image and its hold.
+  fakebus::QueueReply(path, PlainReply({}));
+  ASSERT_EQ(usb_target_update(1, 0, 0, 9000, &status), 1);
+  fakebus::FailWrite(path, static_cast<int>(fakebus::Written(path).size()) + 1);
+  EXPECT_EQ(usb_write_data(1, image.data(), 9000, &status), 0);
+  EXPECT_TRUE(OthersMayTake(other));
+  // A second announcement before the first image was sent is held once.
+  fakebus::QueueReply(path, PlainReply({}));
+  fakebus::QueueReply(path, PlainReply({}));
+  ASSERT_EQ(usb_target_update(1, 1, 0, 9000, &status), 1);
+  ASSERT_EQ(usb_target_update(1, 2, 0, 100, &status), 1);
+  ASSERT_EQ(usb_write_data(1, image.data(), 100, &status), 1);
+  EXPECT_TRUE(OthersMayTake(other));
+  // Closing gives it back too, and not as abandoned.
+  fakebus::QueueReply(path, PlainReply({}));
+  ASSERT_EQ(usb_target_update(1, 1, 0, 9000, &status), 1);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_TRUE(OthersMayTake(other));
+}
 
 TEST_F(Ports, BusyDeviceMutexSendsNothing) {
   std::string path = OpenOnePrinter();
