@@ -80,7 +80,8 @@ double RunStep(const Step& step, double ready, const UpdateRun& run, Locks* lock
     case Kind::kImage: {
       uint64_t bytes = step.image == Image::kController ? run.controllerBytes : run.engineBytes;
       double start = std::max({ready, locks->libraryFree, locks->writeFree});
-      double end = start + static_cast<double>(bytes) * 1000.0 / run.bytesPerSecond;
+      double settle = step.image == Image::kEngine ? run.engineSettleMs : 0;
+      double end = start + static_cast<double>(bytes) * 1000.0 / run.bytesPerSecond + settle;
       locks->libraryFree = locks->writeFree = end;
       return end;
     }
@@ -105,7 +106,11 @@ UpdateMinimum MinimumUpdateTime(const UpdateRun& run) {
   minimum.controllerPhaseMs = now;
 
   // Phase 2: a fresh library; worker i starts 300 ms after worker i-1, and
-  // whoever is ready first takes a lock first.
+  // whoever is ready first takes a lock first. Of steps ready at the same
+  // moment an image goes last: the calls take no time, and a real call is
+  // over in a moment, so another worker's call slips in before the image
+  // (as worker i's start does beside worker i-1's first image, both 5300 ms
+  // after worker i-1 began).
   locks = Locks();
   const size_t stepCount = sizeof kEngineSteps / sizeof kEngineSteps[0];
   std::vector<double> ready(static_cast<size_t>(run.printers));
@@ -115,8 +120,13 @@ UpdateMinimum MinimumUpdateTime(const UpdateRun& run) {
   double end = kWorkerSpacingMs * static_cast<double>(run.printers);
   for (;;) {
     size_t pick = ready.size();
-    for (size_t w = 0; w < ready.size(); ++w)
-      if (next[w] < stepCount && (pick == ready.size() || ready[w] < ready[pick])) pick = w;
+    for (size_t w = 0; w < ready.size(); ++w) {
+      if (next[w] >= stepCount) continue;
+      if (pick == ready.size() || ready[w] < ready[pick] ||
+          (ready[w] == ready[pick] && kEngineSteps[next[pick]].kind == Kind::kImage &&
+           kEngineSteps[next[w]].kind != Kind::kImage))
+        pick = w;
+    }
     if (pick == ready.size()) break;
     ready[pick] = RunStep(kEngineSteps[next[pick]++], ready[pick], run, &locks);
     end = std::max(end, ready[pick]);

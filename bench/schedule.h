@@ -12,6 +12,10 @@ struct UpdateRun {
   uint64_t controllerBytes = 0;  // the USB image
   uint64_t engineBytes = 0;      // each of MAIN, DSP and TABLE
   double bytesPerSecond = 1;     // the bus's raw rate for bulk data
+  // How much longer than its bytes an engine image's last piece takes: the
+  // printer acknowledges it once it has stored the image. (The controller
+  // image, at most 64 KiB, is left at its bytes.)
+  double engineSettleMs = 0;
 };
 
 struct UpdateMinimum {

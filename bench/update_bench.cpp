@@ -4,7 +4,9 @@
 // shortest the prescribed pauses and locks allow (schedule.h), twice: with
 // the images moving at the raw rate of a client of the same simulator,
 // measured just before the run, and at the rate the simulator saw them
-// arrive during the run (its transfers.log). The raw rate of loopback TCP on
+// arrive during the run (its transfers.log). Both add to each engine image
+// the time the simulator takes to store it before it acknowledges the last
+// piece, measured by the raw client. The raw rate of loopback TCP on
 // a shared machine swings by a factor of two from one second to the next,
 // so only the second says what the pauses and our code cost; the first,
 // beside the in-run rate, says that the images moved at the bus's own pace.
@@ -39,7 +41,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kControllerBytes = 65535;  // the largest a 16-bit announcement carries
 constexpr size_t kMiB = 1u << 20;
-constexpr size_t kRawSampleBytes = 8 * kMiB;
 constexpr int kPiece = 4096;
 constexpr int kMemoryPrinters = 10;
 constexpr size_t kMemoryImageMiB = 8;
@@ -73,15 +74,18 @@ bool WritePackage(const std::string& dir, const Images& images) {
 }
 
 // The raw rate of bulk data on this simulator: printer 1 announced and sent
-// an image in 4096-byte transfers straight through the bus.
-double RawRate(const std::string& dir) {
+// an image of the run's size in 4096-byte transfers straight through the
+// bus. *settleMs: how much longer than the median piece the last one took,
+// the printer storing the image before it acknowledges it.
+double RawRate(const std::string& dir, size_t imageBytes, double* settleMs) {
+  *settleMs = 0;
   if (chdir(dir.c_str()) != 0) return 0;
   char path[1024] = {};
   if (platform::usb::EnumerateInterface(0, path, sizeof path) == 0) return 0;
   platform::usb::Handle in = platform::usb::Open((std::string(path) + "\\if000pipe000").c_str());
   platform::usb::Handle out = platform::usb::Open((std::string(path) + "\\if000pipe001").c_str());
-  const Bytes image = bench::Pattern(kRawSampleBytes, 99);
-  std::vector<double> rates;
+  const Bytes image = bench::Pattern(imageBytes, 99);
+  std::vector<double> rates, settles;
   for (int round = 0; round < 3 && in != platform::usb::kNoHandle && out != platform::usb::kNoHandle;
        ++round) {
     Bytes announce = bench::LongAnnouncement(1, static_cast<uint32_t>(image.size()));
@@ -93,16 +97,22 @@ double RawRate(const std::string& dir) {
       break;
     auto start = Clock::now();
     bool ok = true;
+    std::vector<double> pieces;
     for (size_t at = 0; ok && at < image.size(); at += kPiece) {
       uint32_t n = static_cast<uint32_t>(std::min<size_t>(kPiece, image.size() - at));
+      auto pieceStart = Clock::now();
       ok = platform::usb::Write(out, image.data() + at, n, &moved, nullptr) && moved == n;
+      pieces.push_back(std::chrono::duration<double, std::milli>(Clock::now() - pieceStart).count());
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (!ok) break;
-    rates.push_back(static_cast<double>(image.size()) / seconds);
+    if (!ok || pieces.size() < 2) break;
+    double settle = pieces.back() - bench::Percentile(pieces, 0.5);
+    settles.push_back(settle);
+    rates.push_back(static_cast<double>(image.size()) / (seconds - settle / 1e3));
   }
   platform::usb::Close(in);
   platform::usb::Close(out);
+  *settleMs = bench::Percentile(settles, 0.5);
   return bench::Percentile(rates, 0.5);
 }
 
@@ -177,6 +187,7 @@ struct RunResult {
   double minimumRawMs = 0;  // the images at the raw rate measured before it
   double rawRate = 0;       // bytes per second
   double runRate = 0;
+  double settleMs = 0;      // an image's last piece over the others
   long peakKiB = 0;
   std::string why;
 };
@@ -195,7 +206,7 @@ RunResult RunUpdate(int printers, size_t imageMiB) {
   }
   if (!simulator.Start(SIM_PATH, scratch.Dir(), printers, Scenario(printers), &result.why))
     return result;
-  result.rawRate = RawRate(scratch.Dir());
+  result.rawRate = RawRate(scratch.Dir(), imageMiB * kMiB, &result.settleMs);
   if (result.rawRate <= 0) {
     result.why = "no raw rate";
     return result;
@@ -228,6 +239,7 @@ RunResult RunUpdate(int printers, size_t imageMiB) {
   run.controllerBytes = kControllerBytes;
   run.engineBytes = imageMiB * kMiB;
   run.bytesPerSecond = result.runRate;
+  run.engineSettleMs = result.settleMs;
   result.minimumMs = bench::MinimumUpdateTime(run).TotalMs();
   run.bytesPerSecond = result.rawRate;
   result.minimumRawMs = bench::MinimumUpdateTime(run).TotalMs();
@@ -273,6 +285,7 @@ int main(int argc, char** argv) {
       Figure(name + "_over_minimum", r.wallMs / r.minimumMs, "ratio");
       Figure(name + "_image_rate", r.runRate / 1e6, "MB/s");
       Figure(name + "_raw_rate", r.rawRate / 1e6, "MB/s");
+      Figure(name + "_image_settle", r.settleMs, "ms");
       Figure(name + "_minimum_at_raw_rate", r.minimumRawMs / 1e3, "s");
       if (table.is_open())
         table << printers << ' ' << mib << ' ' << r.wallMs / 1e3 << ' ' << r.minimumMs / 1e3 << ' '

@@ -384,7 +384,7 @@ void BM_OpenCloseNull(benchmark::State& state) { OpenClose(state, &gNull, "null"
 }  // namespace
 
 BENCHMARK(BM_BulkNull)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BulkSim)->Iterations(6)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BulkSim)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StatusNull)->Iterations(5000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StatusSim)->Iterations(2000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DiscoverySim1)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);

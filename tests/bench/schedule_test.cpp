@@ -26,6 +26,12 @@ TEST(UpdateSchedule, OnePrinterIsItsPauses) {
   minimum = MinimumUpdateTime(run);
   EXPECT_DOUBLE_EQ(minimum.controllerPhaseMs, 560 + 65.535);
   EXPECT_DOUBLE_EQ(minimum.enginePhaseMs, 6960 + 3 * 1000);
+
+  // The printer's storing before it acknowledges an engine image's last piece.
+  run.engineSettleMs = 40;
+  minimum = MinimumUpdateTime(run);
+  EXPECT_DOUBLE_EQ(minimum.controllerPhaseMs, 560 + 65.535);
+  EXPECT_DOUBLE_EQ(minimum.enginePhaseMs, 6960 + 3 * 1040);
 }
 
 // Small images: each worker runs its pauses 300 ms after the one before.
@@ -37,6 +43,21 @@ TEST(UpdateSchedule, WorkersFollowTheirStarts) {
   auto minimum = MinimumUpdateTime(run);
   EXPECT_DOUBLE_EQ(minimum.controllerPhaseMs, 10 * 560);
   EXPECT_NEAR(minimum.enginePhaseMs, 9 * 300 + 6960, 0.01);
+}
+
+// Two printers, images of 1 s: the second worker's opening checks, due as
+// the first image is, come before it, so its status pause runs beside that
+// image; from then on every image and call waits for the one before.
+TEST(UpdateSchedule, SecondWorkerChecksBesideTheFirstImage) {
+  UpdateRun run;
+  run.printers = 2;
+  run.engineBytes = 1000000;
+  run.bytesPerSecond = 1e6;
+  auto minimum = MinimumUpdateTime(run);
+  EXPECT_DOUBLE_EQ(minimum.controllerPhaseMs, 2 * 560);
+  // Images 5300-6300 (first), 6300-7300 (second), then alternating to
+  // 11300; the second's countdown, closing commands and close end at 11960.
+  EXPECT_DOUBLE_EQ(minimum.enginePhaseMs, 11960);
 }
 
 // Large images: one moves at a time and holds the library lock meanwhile, so
