@@ -1,5 +1,6 @@
 #include "pipe_transfer.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "status_out.h"
@@ -13,49 +14,119 @@ namespace {
 // How long an aborted worker gets to end before the last resort.
 constexpr uint32_t kAbortGraceMs = 2000;
 
-// Runs procedure on worker and waits at most limitMs. Returns the flag value
-// for the pipe: 1 when the worker overran (it has been stopped by now), 0 when
-// it ended in time, -1 when the wait failed (flag unchanged).
-int RunWorker(Thread* worker, platform::usb::TransferAbort* abort, Thread::Procedure procedure,
-              void* object, uint32_t limitMs) {
-  abort->Reset();
-  if (!worker->Start(procedure, object)) return -1;
-  switch (worker->Wait(limitMs)) {
-    case Thread::WaitResult::Ended:
-      return 0;
-    case Thread::WaitResult::TimedOut:
-      EndOverrunWorker(worker, abort);
-      return 1;
-    case Thread::WaitResult::Failed:
-      break;
-  }
-  // Whatever went wrong with the wait, the worker must not outlive us.
-  EndOverrunWorker(worker, abort);
-  return -1;
-}
-
 }  // namespace
 
-void EndOverrunWorker(Thread* worker, platform::usb::TransferAbort* abort) {
-  abort->Abort();
-  if (worker->Wait(kAbortGraceMs) == Thread::WaitResult::Ended) return;
-  // Killing a thread in the middle of I/O is the last resort, and only where
-  // the system offers it; elsewhere the abort is what ends the transfer.
-  if (worker->Terminate()) {
-    worker->Wait(0);
-    return;
-  }
-  worker->Wait(platform::kInfinite);
+// ---- TransferWorker ---------------------------------------------------------
+
+TransferWorker::TransferWorker(platform::usb::TransferAbort* abort)
+    : abort_(abort),
+      state_(State::kIdle),
+      quit_(false),
+      job_(nullptr),
+      object_(nullptr),
+      transferStart_(0) {}
+
+TransferWorker::~TransferWorker() { Stop(); }
+
+int64_t TransferWorker::Now() {
+  return std::chrono::steady_clock::now().time_since_epoch().count();
 }
 
+uint32_t TransferWorker::Loop(void* raw) {
+  TransferWorker* worker = static_cast<TransferWorker*>(raw);
+  worker->abort_->Arm();
+  std::unique_lock<std::mutex> hold(worker->mutex_);
+  for (;;) {
+    // A job given up before it began ends this thread as well.
+    worker->changed_.wait(hold, [worker] {
+      return worker->quit_ || worker->state_ == State::kPending ||
+             worker->state_ == State::kOverrun;
+    });
+    if (worker->state_ != State::kPending) break;
+    worker->state_ = State::kRunning;
+    Job job = worker->job_;
+    void* object = worker->object_;
+    hold.unlock();
+    job(object);
+    hold.lock();
+    // An aborted job ends its thread: the abort then sees the thread end
+    // instead of trying to cancel I/O that it no longer makes.
+    if (worker->state_ == State::kOverrun) break;
+    worker->state_ = State::kDone;
+    worker->changed_.notify_all();
+  }
+  return 0;
+}
+
+int TransferWorker::Run(Job job, void* object, uint32_t limitMs) {
+  abort_->Reset();
+  if (!thread_.Started()) {
+    state_ = State::kIdle;
+    quit_ = false;
+    if (!thread_.Start(&Loop, this)) return -1;
+  }
+  const int64_t limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::milliseconds(limitMs))
+                            .count();
+  std::unique_lock<std::mutex> hold(mutex_);
+  job_ = job;
+  object_ = object;
+  transferStart_.store(Now());
+  state_ = State::kPending;
+  changed_.notify_all();
+  for (;;) {
+    if (state_ == State::kDone) {
+      state_ = State::kIdle;
+      return 0;
+    }
+    // The job moves the start on as it begins each transfer, so the wait is
+    // only cut short by one transfer that overran.
+    int64_t deadline = transferStart_.load() + limit;
+    if (Now() >= deadline) break;
+    changed_.wait_until(hold, std::chrono::steady_clock::time_point(
+                                  std::chrono::steady_clock::duration(deadline)));
+  }
+  state_ = State::kOverrun;
+  changed_.notify_all();
+  hold.unlock();
+  EndOverrun();
+  return 1;
+}
+
+void TransferWorker::TransferStarting() { transferStart_.store(Now()); }
+
+void TransferWorker::EndOverrun() {
+  abort_->Abort();
+  if (thread_.Wait(kAbortGraceMs) != Thread::WaitResult::Ended) {
+    // Killing a thread in the middle of I/O is the last resort, and only
+    // where the system offers it; elsewhere the abort is what ends the
+    // transfer.
+    if (thread_.Terminate()) thread_.Wait(0);
+    else thread_.Wait(platform::kInfinite);
+  }
+  state_ = State::kIdle;
+}
+
+void TransferWorker::Stop() {
+  if (!thread_.Started()) return;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    quit_ = true;
+    changed_.notify_all();
+  }
+  thread_.Wait(platform::kInfinite);
+  state_ = State::kIdle;
+}
+
+// ---- PipeReader -------------------------------------------------------------
+
 PipeReader::PipeReader(TransferSettings* owner)
-    : owner_(owner), succeeded_(0), count_(0), lateReplyPossible_(false) {
+    : owner_(owner), succeeded_(0), count_(0), lateReplyPossible_(false), worker_(&abort_) {
   std::memset(data_, 0, sizeof data_);
 }
 
-uint32_t PipeReader::ReaderThread(void* raw) {
+void PipeReader::ReadJob(void* raw) {
   PipeReader* reader = static_cast<PipeReader*>(raw);
-  reader->abort_.Arm();
   uint8_t staging[kReadSize];
   uint32_t received = 0;
   if (platform::usb::Read(reader->owner_->readPipe, staging, kReadSize, &received,
@@ -67,14 +138,13 @@ uint32_t PipeReader::ReaderThread(void* raw) {
   } else {
     reader->succeeded_ = 0;
   }
-  return 0;
 }
 
 int PipeReader::ReadTimed(uint8_t* destination, uint32_t* count, StatusCode* status) {
   count_ = 0;
   succeeded_ = 0;
   std::memset(data_, 0, sizeof data_);
-  int overran = RunWorker(&worker_, &abort_, &ReaderThread, this, owner_->transferLimitMs);
+  int overran = worker_.Run(&ReadJob, this, owner_->transferLimitMs);
   if (overran >= 0) owner_->readTimedOut = overran;
   if (overran != 0) lateReplyPossible_ = true;
   if (succeeded_ == 1) {
@@ -96,7 +166,7 @@ void PipeReader::DropLateReplies() {
   for (int dropped = 0; dropped < kLateRepliesDropped; ++dropped) {
     count_ = 0;
     succeeded_ = 0;
-    if (RunWorker(&worker_, &abort_, &ReaderThread, this, kLateReplyWaitMs) != 0) break;
+    if (worker_.Run(&ReadJob, this, kLateReplyWaitMs) != 0) break;
     if (succeeded_ != 1) break;
   }
   count_ = 0;
@@ -125,19 +195,19 @@ int PipeReader::Read(uint8_t* destination, uint32_t* count, StatusCode* status) 
   return ReadDirect(destination, count, status);
 }
 
+// ---- PipeWriter -------------------------------------------------------------
+
 PipeWriter::PipeWriter(TransferSettings* owner)
-    : owner_(owner), succeeded_(0), count_(0), written_(0), source_(nullptr) {
+    : owner_(owner), succeeded_(0), count_(0), written_(0), source_(nullptr), worker_(&abort_) {
   std::memset(data_, 0, sizeof data_);
 }
 
-uint32_t PipeWriter::WriterThread(void* raw) {
+void PipeWriter::WriteJob(void* raw) {
   PipeWriter* writer = static_cast<PipeWriter*>(raw);
-  writer->abort_.Arm();
   uint32_t written = 0;
   if (writer->count_ != 0 &&
-      platform::usb::Write(writer->owner_->writePipe,
-                           writer->source_ != nullptr ? writer->source_ : writer->data_,
-                           writer->count_, &written, &writer->abort_) &&
+      platform::usb::Write(writer->owner_->writePipe, writer->data_, writer->count_, &written,
+                           &writer->abort_) &&
       written != 0) {
     writer->written_ = written;
     writer->succeeded_ = 1;
@@ -145,7 +215,28 @@ uint32_t PipeWriter::WriterThread(void* raw) {
     writer->written_ = 0;
     writer->succeeded_ = 0;
   }
-  return 0;
+}
+
+void PipeWriter::BulkJob(void* raw) {
+  PipeWriter* writer = static_cast<PipeWriter*>(raw);
+  writer->SendPieces(&writer->worker_, &writer->abort_);
+}
+
+void PipeWriter::SendPieces(TransferWorker* timing, platform::usb::TransferAbort* abort) {
+  uint32_t sent = 0;
+  while (sent < count_) {
+    uint32_t piece = count_ - sent < kBulkPieceSize ? count_ - sent : kBulkPieceSize;
+    if (timing != nullptr && sent != 0) timing->TransferStarting();
+    uint32_t moved = 0;
+    bool ok = (abort == nullptr || !abort->Aborted()) &&
+              platform::usb::Write(owner_->writePipe, source_ + sent, piece, &moved, abort);
+    // A piece the printer took only in part would shift the rest of the
+    // image: stop there rather than send what follows out of place.
+    if (!ok || moved != piece) break;
+    sent += piece;
+  }
+  written_ = sent;
+  succeeded_ = sent == count_ ? 1 : 0;
 }
 
 int PipeWriter::WriteTimed(const uint8_t* source, uint32_t n, uint32_t* written,
@@ -161,11 +252,7 @@ int PipeWriter::WriteTimed(const uint8_t* source, uint32_t n, uint32_t* written,
   }
   count_ = n;
   if (n != 0) std::memcpy(data_, source, n);
-  return RunWrite(written, status);
-}
-
-int PipeWriter::RunWrite(uint32_t* written, StatusCode* status) {
-  int overran = RunWorker(&worker_, &abort_, &WriterThread, this, owner_->transferLimitMs);
+  int overran = worker_.Run(&WriteJob, this, owner_->transferLimitMs);
   if (overran >= 0) owner_->writeTimedOut = overran;
   if (succeeded_ == 1) {
     if (written != nullptr) *written = written_;
@@ -176,21 +263,23 @@ int PipeWriter::RunWrite(uint32_t* written, StatusCode* status) {
   return 0;
 }
 
-int PipeWriter::WriteBounded(const uint8_t* source, uint32_t n, uint32_t* written,
-                             StatusCode* status) {
-  count_ = 0;
+int PipeWriter::WriteBulk(const uint8_t* source, uint32_t n, uint32_t* sent, StatusCode* status) {
+  count_ = n;
   written_ = 0;
   succeeded_ = 0;
-  if (written != nullptr) *written = 0;
-  if (source == nullptr || n == 0) {
-    SetStatus(status, kStatusTransferFailed);
-    return 0;
-  }
-  count_ = n;
   source_ = source;
-  int result = RunWrite(written, status);
+  if (source != nullptr && n != 0) {
+    if (owner_->timedTransfers != 0) {
+      int overran = worker_.Run(&BulkJob, this, owner_->transferLimitMs);
+      if (overran >= 0) owner_->writeTimedOut = overran;
+    } else {
+      SendPieces(nullptr, nullptr);
+    }
+  }
   source_ = nullptr;
-  return result;
+  if (sent != nullptr) *sent = written_;
+  SetStatus(status, succeeded_ == 1 ? kStatusOk : kStatusTransferFailed);
+  return succeeded_ == 1 ? 1 : 0;
 }
 
 int PipeWriter::WriteDirect(const uint8_t* source, uint32_t n, uint32_t* written,

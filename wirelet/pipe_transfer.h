@@ -1,9 +1,12 @@
 // PipeReader and PipeWriter: every byte to and from a printer. A timed
-// transfer runs on a worker thread that the caller waits for at most
-// transferLimitMs; a worker that overruns has its blocked transfer aborted and
-// is waited for, so it never outlives the object whose fields it writes.
+// transfer runs on the object's worker thread, which the caller waits for at
+// most transferLimitMs; a transfer that overruns is aborted and its worker
+// waited for, so it never outlives the object whose fields it writes.
 #pragma once
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/thread.h"
 #include "platform/usb_bus.h"
@@ -15,6 +18,7 @@ constexpr uint32_t kTransferLimitMs = 10000;
 constexpr uint32_t kReadSize = 300;       // one timed read; the largest reply frame
 constexpr uint32_t kDataSize = 1024;      // the objects' data fields
 constexpr uint32_t kFrameBufferSize = 260;
+constexpr uint32_t kBulkPieceSize = 4096;  // bulk data moves in transfers of at most this
 constexpr uint16_t kReplyHeaderSize = 10;
 // Dropping late replies: each read waits this long, and at most this many
 // frames are dropped.
@@ -31,11 +35,52 @@ struct TransferSettings {
   platform::usb::Handle readPipe;
   int32_t readTimedOut;      // 1 after a timed read was abandoned
   int32_t writeTimedOut;
-  uint32_t transferLimitMs;  // how long a caller waits for a worker
+  uint32_t transferLimitMs;  // how long a caller waits for one transfer
 };
 
-// Stops an overrunning worker: abort its transfer, then wait until it ends.
-void EndOverrunWorker(platform::Thread* worker, platform::usb::TransferAbort* abort);
+// The thread that makes one PipeReader's or PipeWriter's timed transfers,
+// one job at a time, from the first job until the object goes. Living that
+// long, it costs no thread start per transfer, so bulk data is not slowed by
+// its pieces. A job may make several transfers (the pieces of bulk data);
+// each has the whole limit from its own start. The thread arms the abort for
+// itself, so on Windows an abort cancels its blocking I/O.
+class TransferWorker {
+ public:
+  using Job = void (*)(void* object);
+
+  explicit TransferWorker(platform::usb::TransferAbort* abort);
+  ~TransferWorker();  // Stop
+  TransferWorker(const TransferWorker&) = delete;
+  TransferWorker& operator=(const TransferWorker&) = delete;
+
+  // Runs job(object) on the worker and waits for it. 0: the job ended in
+  // time. 1: a transfer overran limitMs; it was aborted and the job has ended
+  // (or, as the last resort where the system offers it, the thread was
+  // killed). -1: no worker thread could be started, and the job did not run.
+  // In every case the job is not running when this returns.
+  int Run(Job job, void* object, uint32_t limitMs);
+  // For a job: the transfer it begins now has the whole limit from here.
+  void TransferStarting();
+  // Ends the thread, if one runs; no job may be running.
+  void Stop();
+
+ private:
+  enum class State { kIdle, kPending, kRunning, kDone, kOverrun };
+  static uint32_t Loop(void* worker);
+  static int64_t Now();
+  void EndOverrun();
+
+  platform::usb::TransferAbort* abort_;
+  platform::Thread thread_;
+  std::mutex mutex_;  // guards everything below but transferStart_
+  std::condition_variable changed_;
+  State state_;
+  bool quit_;
+  Job job_;
+  void* object_;
+  // steady-clock ticks at which the running transfer began
+  std::atomic<int64_t> transferStart_;
+};
 
 class PipeReader {
  public:
@@ -73,19 +118,20 @@ class PipeReader {
   static int DecodeErrorDetail(const uint8_t* frame, StatusCode* status);
 
  private:
-  static uint32_t ReaderThread(void* reader);
+  // The job of a timed read, on the worker.
+  static void ReadJob(void* reader);
   // Reads a frame into a cleared kReadSize buffer and checks its length
   // against its header: 1 well-formed, 0 not (status 2600), -1 the read
   // failed (nothing to decode). Bytes a short frame lacks read as 0.
   int ReadFrame(uint8_t* frame, uint32_t* received, StatusCode* status);
 
   TransferSettings* owner_;
-  platform::Thread worker_;
   platform::usb::TransferAbort abort_;
   uint8_t succeeded_;
   uint8_t data_[kDataSize];
   uint32_t count_;
   bool lateReplyPossible_;  // a read was abandoned since the last drop
+  TransferWorker worker_;   // last: it ends before the fields it writes go
 };
 
 class PipeWriter {
@@ -100,11 +146,16 @@ class PipeWriter {
   int WriteTimed(const uint8_t* source, uint32_t n, uint32_t* written, StatusCode* status);
   // Success needs a write of at least one byte.
   int WriteDirect(const uint8_t* source, uint32_t n, uint32_t* written, StatusCode* status);
-  // One piece of bulk data straight from the caller's buffer, on a worker
-  // with the same limit as WriteTimed: a printer that stops taking data
-  // fails the piece with 2600 instead of holding the library for ever. The
-  // worker has ended when this returns, so source is not read afterwards.
-  int WriteBounded(const uint8_t* source, uint32_t n, uint32_t* written, StatusCode* status);
+  // Bulk data straight from the caller's buffer, in transfers of
+  // kBulkPieceSize bytes (the last one carries the rest). Timed, the pieces
+  // go out on the worker, each with the whole limit: a printer that stops
+  // taking data fails the piece with 2600 (writeTimedOut 1) instead of holding
+  // the library for ever. 1 and status 0 when every piece went whole; 0 and
+  // 2600 at the first piece that fails or goes only in part, after which
+  // nothing more is sent. *sent (may be null): the bytes of the pieces that
+  // went whole. n 0 sends nothing and fails. Nothing reads source once this
+  // has returned.
+  int WriteBulk(const uint8_t* source, uint32_t n, uint32_t* sent, StatusCode* status);
 
   // The command frames; each is sent whole by one transfer.
   int SendRaw(const uint8_t* data, uint8_t n, StatusCode* status);
@@ -115,19 +166,22 @@ class PipeWriter {
   int SendTargetUpdateLong(uint8_t a, uint32_t b, uint32_t c, StatusCode* status);
 
  private:
-  static uint32_t WriterThread(void* writer);
-  // Runs the prepared transfer on the worker and reports it.
-  int RunWrite(uint32_t* written, StatusCode* status);
+  // The jobs of a timed frame and of timed bulk data, on the worker.
+  static void WriteJob(void* writer);
+  static void BulkJob(void* writer);
+  // Sends the pieces of source_ and count_; timing is the worker (null: in
+  // the calling thread, without a limit). Sets written_ and succeeded_.
+  void SendPieces(TransferWorker* timing, platform::usb::TransferAbort* abort);
   int SendFrame(const uint8_t* frame, uint32_t n, StatusCode* status);
 
   TransferSettings* owner_;
-  platform::Thread worker_;
   platform::usb::TransferAbort abort_;
   uint8_t data_[kDataSize];
   uint8_t succeeded_;
   uint32_t count_;
   uint32_t written_;
-  const uint8_t* source_;  // WriteBounded's caller buffer; null: data_
+  const uint8_t* source_;  // WriteBulk's caller buffer
+  TransferWorker worker_;  // last: it ends before the fields it writes go
 };
 
 }  // namespace wirelet

@@ -281,31 +281,15 @@ void PortSession::ReleaseDeviceIfGone(int slot, bool present) {
 }
 
 int PortSession::WriteBulk(const uint8_t* data, int length, StatusCode* status) {
-  int result = 0;
   if (length == 0) return 0;
   // A negative length is no data to send, and must not read as sent.
   if (length < 0 || data == nullptr) {
     SetStatus(status, kStatusTransferFailed);
     return 0;
   }
-  for (int sent = 0; sent != length;) {
-    int piece = length - sent < kBulkPieceSize ? length - sent : kBulkPieceSize;
-    uint32_t written = 0;
-    // Bounded like every other transfer: a stalled printer must not hold the
-    // library lock, and every other printer with it, for ever.
-    result = settings.timedTransfers != 0
-                 ? writer->WriteBounded(data + sent, static_cast<uint32_t>(piece), &written, status)
-                 : writer->WriteDirect(data + sent, static_cast<uint32_t>(piece), &written, status);
-    if (result != 1) return result;
-    // A piece the printer took only in part would shift the rest of the
-    // image: stop there rather than send what follows out of place.
-    if (written != static_cast<uint32_t>(piece)) {
-      SetStatus(status, kStatusTransferFailed);
-      return 0;
-    }
-    sent += piece;
-  }
-  return result;
+  // Bounded like every other transfer, piece by piece: a stalled printer
+  // must not hold the library lock, and every other printer with it, for ever.
+  return writer->WriteBulk(data, static_cast<uint32_t>(length), nullptr, status);
 }
 
 void PortSession::GetIds(int* first, int* second) const {

@@ -11,7 +11,6 @@
 namespace wirelet {
 
 constexpr uint32_t kCommandMutexWaitMs = 500;
-constexpr int kBulkPieceSize = 4096;
 
 class PortSession {
  public:
@@ -59,8 +58,8 @@ class PortSession {
   void ClosePipesIfGone(int slot, bool present);
   void ReleaseDeviceIfGone(int slot, bool present);
 
-  // Bulk data in pieces of 4096 bytes, in the calling thread. A length of 0
-  // sends nothing and returns 0 without writing a status; a negative length
+  // Bulk data in pieces of 4096 bytes (PipeWriter::WriteBulk). A length of
+  // 0 sends nothing and returns 0 without writing a status; a negative length
   // (or no data) fails with 2600.
   int WriteBulk(const uint8_t* data, int length, StatusCode* status);
 

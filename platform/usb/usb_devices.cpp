@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/clock.h"
 #include "usb_context.h"
 
 namespace platform {
@@ -16,6 +17,30 @@ constexpr uint8_t kPrinterClass = 7;
 constexpr uint32_t kHandleMark = 0x7a3d00b4u;
 
 OpenDevice* gOpenDevices = nullptr;
+
+// Looking at a device's active configuration reads a file of the system's
+// each time, and a discovery pass asks for up to 256 indexes one by one, a
+// command's pipe check opens two pipes: so one look at the bus is reused
+// while the bus lists the very same devices (each referenced while
+// remembered, so none can be freed and its address come back as another)
+// and no notice of a change has come, for this long at most.
+constexpr uint32_t kLookReusedMs = 250;
+
+struct FoundInterface {
+  libusb_device* device;
+  UsbSite site;
+};
+
+struct BusLook {
+  std::vector<libusb_device*> devices;  // as listed, referenced
+  std::vector<FoundInterface> interfaces;
+  uint64_t changes = 0;
+  uint32_t takenMs = 0;
+};
+
+// On the heap: a static with a destructor could be gone before the unload
+// step that still lets go of its devices.
+BusLook* gLook = nullptr;
 
 // The device's place on the bus; false for a root hub or a chain too deep.
 bool PlaceOf(libusb_device* device, UsbSite* site) {
@@ -51,6 +76,48 @@ void AddPrinterInterfaces(libusb_device* device, std::vector<UsbSite>* sites) {
     sites->push_back(site);
   }
   libusb_free_config_descriptor(config);
+}
+
+void ForgetLook() {
+  if (gLook == nullptr) return;
+  for (libusb_device* device : gLook->devices) libusb_unref_device(device);
+  delete gLook;
+  gLook = nullptr;
+}
+
+// The printer interfaces present now, in the bus's list order, each with
+// its device (referenced by the look). Call with gBusMutex held.
+const std::vector<FoundInterface>& PresentInterfaces(libusb_context* context) {
+  static const std::vector<FoundInterface> kNothing;
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(context, &list);
+  if (count < 0) {
+    ForgetLook();
+    return kNothing;
+  }
+  bool same = gLook != nullptr && static_cast<size_t>(count) == gLook->devices.size() &&
+              std::equal(list, list + count, gLook->devices.begin()) &&
+              HotplugChanges() == gLook->changes &&
+              SystemTickCount() - gLook->takenMs < kLookReusedMs;
+  if (!same) {
+    ForgetLook();
+    gLook = new (std::nothrow) BusLook;
+    if (gLook == nullptr) {
+      libusb_free_device_list(list, 1);
+      return kNothing;
+    }
+    gLook->changes = HotplugChanges();
+    gLook->takenMs = SystemTickCount();
+    std::vector<UsbSite> sites;
+    for (ssize_t i = 0; i < count; ++i) {
+      gLook->devices.push_back(libusb_ref_device(list[i]));
+      sites.clear();
+      AddPrinterInterfaces(list[i], &sites);
+      for (const UsbSite& site : sites) gLook->interfaces.push_back({list[i], site});
+    }
+  }
+  libusb_free_device_list(list, 1);
+  return gLook->interfaces;
 }
 
 // The bulk-in and bulk-out endpoints of the interface: of the first
@@ -91,24 +158,13 @@ bool FindPipes(libusb_device* device, uint8_t number, OpenDevice* open) {
 // The present device at site's place with site's ids whose interface there
 // is a printer interface; referenced, or null.
 libusb_device* FindDevice(libusb_context* context, const UsbSite& site) {
-  libusb_device** list = nullptr;
-  ssize_t count = libusb_get_device_list(context, &list);
-  if (count < 0) return nullptr;
-  libusb_device* found = nullptr;
-  std::vector<UsbSite> sites;
-  for (ssize_t i = 0; i < count && found == nullptr; ++i) {
-    sites.clear();
-    AddPrinterInterfaces(list[i], &sites);
-    for (const UsbSite& candidate : sites) {
-      if (SamePlace(candidate, site) && candidate.vendor == site.vendor &&
-          candidate.product == site.product) {
-        found = libusb_ref_device(list[i]);
-        break;
-      }
-    }
+  for (const FoundInterface& found : PresentInterfaces(context)) {
+    const UsbSite& candidate = found.site;
+    if (SamePlace(candidate, site) && candidate.vendor == site.vendor &&
+        candidate.product == site.product)
+      return libusb_ref_device(found.device);
   }
-  libusb_free_device_list(list, 1);
-  return found;
+  return nullptr;
 }
 
 void Forget(OpenDevice* open) {
@@ -153,6 +209,8 @@ bool Claim(OpenDevice* open) {
 }  // namespace
 
 void ReleaseIdleDevices(bool everything) {
+  // Everything goes only when the context does: so do the looked-at devices.
+  if (everything) ForgetLook();
   OpenDevice** link = &gOpenDevices;
   while (*link != nullptr) {
     OpenDevice* open = *link;
@@ -175,12 +233,8 @@ size_t EnumerateInterface(uint16_t index, char* buffer, size_t size) {
   std::lock_guard<std::mutex> hold(gBusMutex);
   libusb_context* context = BusContext();
   if (context == nullptr) return 0;
-  libusb_device** list = nullptr;
-  ssize_t count = libusb_get_device_list(context, &list);
-  if (count < 0) return 0;
   std::vector<UsbSite> sites;
-  for (ssize_t i = 0; i < count; ++i) AddPrinterInterfaces(list[i], &sites);
-  libusb_free_device_list(list, 1);
+  for (const FoundInterface& found : PresentInterfaces(context)) sites.push_back(found.site);
   if (index >= sites.size()) return 0;
   std::sort(sites.begin(), sites.end(), SiteBefore);
   char path[200];

@@ -12,6 +12,9 @@ unsigned long ProcessId();
 // std::runtime_error when none can be created.
 std::string MakeTempDirectory(const std::string& prefix);
 
+// Threads of this process running right now; -1 when the system cannot say.
+int ThreadCount();
+
 // Where the named mutex of this system behaves otherwise than the other's.
 struct NamedMutexTraits {
   // POSIX: two handles of one thread exclude each other. Windows: a thread

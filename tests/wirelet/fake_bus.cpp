@@ -22,6 +22,8 @@ struct Printer {
   int unplugAfterPipe = -1;
   bool emptyReads = false;
   bool writesHang = false;
+  int hangFromWrite = -1;
+  uint32_t writeDelayMs = 0;
   uint32_t writeLimit = 0;
   int failWrite = -1;
   int writeCount = 0;
@@ -152,6 +154,16 @@ void SetEmptyReads(const std::string& path, bool empty) {
 void SetWritesHang(const std::string& path, bool hang) {
   std::lock_guard<std::mutex> hold(TheBus().mutex);
   TheBus().printers[path].writesHang = hang;
+}
+
+void HangFromWrite(const std::string& path, int number) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].hangFromWrite = number;
+}
+
+void SetWriteDelay(const std::string& path, uint32_t ms) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].writeDelayMs = ms;
 }
 
 void SetWriteLimit(const std::string& path, uint32_t bytes) {
@@ -294,6 +306,13 @@ bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,
   *written = 0;
   fakebus::InProgress active;
   fakebus::Bus& bus = TheBus();
+  uint32_t delayMs = 0;
+  {
+    std::lock_guard<std::mutex> hold(bus.mutex);
+    auto open = bus.handles.find(handle);
+    if (open != bus.handles.end()) delayMs = bus.printers[open->second.path].writeDelayMs;
+  }
+  if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   for (;;) {
     {
       std::lock_guard<std::mutex> hold(bus.mutex);
@@ -301,7 +320,9 @@ bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,
       if (open == bus.handles.end() || open->second.pipe != 1) return false;
       fakebus::Printer& printer = bus.printers[open->second.path];
       if (!printer.present) return false;
-      if (!printer.writesHang) {
+      bool hangs = printer.writesHang ||
+                   (printer.hangFromWrite >= 0 && printer.writeCount >= printer.hangFromWrite);
+      if (!hangs) {
         if (printer.writeCount++ == printer.failWrite) return false;
         uint32_t accepted = size;
         if (printer.writeLimit != 0 && accepted > printer.writeLimit) accepted = printer.writeLimit;

@@ -33,6 +33,11 @@ void QueueAnswer(const std::string& path, const Bytes& frame);
 void SetEmptyReads(const std::string& path, bool empty);
 // Writes on pipe 1 block until aborted.
 void SetWritesHang(const std::string& path, bool hang);
+// The write with this 0-based number, and every write after it, blocks
+// until aborted (-1: none): a printer that stops taking data mid-image.
+void HangFromWrite(const std::string& path, int number);
+// Every write that is taken takes this long first.
+void SetWriteDelay(const std::string& path, uint32_t ms);
 // Each write accepts at most this many bytes (0: all).
 void SetWriteLimit(const std::string& path, uint32_t bytes);
 // The write with this 0-based number fails (-1: none).

@@ -7,6 +7,8 @@
 
 #include "fake_bus.h"
 #include "pipe_transfer.h"
+#include "platform/clock.h"
+#include "test_os.h"
 
 namespace {
 
@@ -83,7 +85,7 @@ TEST_F(PipeTransfer, StalledBulkPieceFailsWithinTheLimit) {
   uint32_t written = 1;
   StatusCode status = 0;
   fakebus::SetWritesHang(path_, true);
-  EXPECT_EQ(writer.WriteBounded(piece.data(), 4096, &written, &status), 0);
+  EXPECT_EQ(writer.WriteBulk(piece.data(), 4096, &written, &status), 0);
   EXPECT_EQ(status, kStatusTransferFailed);
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(settings_.writeTimedOut, 1);
@@ -91,11 +93,108 @@ TEST_F(PipeTransfer, StalledBulkPieceFailsWithinTheLimit) {
   EXPECT_EQ(fakebus::TransfersInProgress(), 0);
 
   fakebus::SetWritesHang(path_, false);
-  EXPECT_EQ(writer.WriteBounded(piece.data(), 4096, &written, &status), 1);
+  EXPECT_EQ(writer.WriteBulk(piece.data(), 4096, &written, &status), 1);
   EXPECT_EQ(written, 4096u);
   EXPECT_EQ(settings_.writeTimedOut, 0);
   ASSERT_EQ(fakebus::Written(path_).size(), 1u);
   EXPECT_EQ(fakebus::Written(path_)[0], piece);
+}
+
+// Bulk data moves as one job on the writer's worker: each piece is its own
+// transfer with the whole limit, so a long image is no overrun, but one piece
+// that stalls ends the image there.
+TEST_F(PipeTransfer, BulkDataPieceByPieceEachWithTheWholeLimit) {
+  PipeWriter writer(&settings_);
+  Bytes image(4 * 4096 + 100);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
+  uint32_t sent = 1;
+  StatusCode status = 0xFFFF;
+
+  // Five pieces of 60 ms each outlast a 200 ms limit together, not alone.
+  fakebus::SetWriteDelay(path_, 60);
+  uint32_t start = platform::SystemTickCount();
+  EXPECT_EQ(writer.WriteBulk(image.data(), static_cast<uint32_t>(image.size()), &sent, &status), 1);
+  EXPECT_GE(platform::SystemTickCount() - start, 300u);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(sent, image.size());
+  EXPECT_EQ(settings_.writeTimedOut, 0);
+  std::vector<Bytes> pieces = fakebus::Written(path_);
+  ASSERT_EQ(pieces.size(), 5u);
+  Bytes joined;
+  for (const Bytes& piece : pieces) {
+    EXPECT_LE(piece.size(), 4096u);
+    joined.insert(joined.end(), piece.begin(), piece.end());
+  }
+  EXPECT_EQ(pieces.back().size(), 100u);
+  EXPECT_EQ(joined, image);
+
+  // The printer stops taking data at the third piece of the next image.
+  fakebus::SetWriteDelay(path_, 0);
+  fakebus::HangFromWrite(path_, 5 + 2);
+  start = platform::SystemTickCount();
+  EXPECT_EQ(writer.WriteBulk(image.data(), static_cast<uint32_t>(image.size()), &sent, &status), 0);
+  uint32_t took = platform::SystemTickCount() - start;
+  EXPECT_GE(took, 200u);
+  EXPECT_LT(took, 2000u);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(sent, 2u * 4096);
+  EXPECT_EQ(settings_.writeTimedOut, 1);
+  EXPECT_EQ(fakebus::Written(path_).size(), 5u + 2);
+  // Nothing of the image is read any more once the call has returned.
+  EXPECT_EQ(fakebus::TransfersInProgress(), 0);
+
+  // A new worker takes the next image; the flag speaks of it.
+  fakebus::HangFromWrite(path_, -1);
+  EXPECT_EQ(writer.WriteBulk(image.data(), 4096, &sent, &status), 1);
+  EXPECT_EQ(sent, 4096u);
+  EXPECT_EQ(settings_.writeTimedOut, 0);
+  EXPECT_EQ(writer.WriteBulk(image.data(), 0, &sent, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(sent, 0u);
+}
+
+TEST_F(PipeTransfer, DirectBulkDataStopsAtAPieceTakenInPart) {
+  settings_.timedTransfers = 0;
+  PipeWriter writer(&settings_);
+  Bytes image(3 * 4096, 0x33);
+  uint32_t sent = 0;
+  StatusCode status = 0xFFFF;
+  EXPECT_EQ(writer.WriteBulk(image.data(), static_cast<uint32_t>(image.size()), &sent, &status), 1);
+  EXPECT_EQ(sent, image.size());
+  fakebus::SetWriteLimit(path_, 1000);
+  EXPECT_EQ(writer.WriteBulk(image.data(), static_cast<uint32_t>(image.size()), &sent, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  EXPECT_EQ(sent, 0u);
+  EXPECT_EQ(fakebus::Written(path_).size(), 3u + 1);
+}
+
+// Each object's worker lives from its first timed transfer until the object
+// goes, and goes with it; an overrun worker is replaced, not piled up.
+TEST_F(PipeTransfer, WorkersEndWithTheirObjects) {
+  int before = test_os::ThreadCount();
+  ASSERT_GT(before, 0);
+  {
+    PipeReader reader(&settings_);
+    PipeWriter writer(&settings_);
+    StatusCode status = 0;
+    for (int i = 0; i < 3; ++i) {
+      fakebus::QueueReply(path_, {1, 2, 3});
+      ASSERT_EQ(writer.SendStatusRequest(&status), 1);
+      uint8_t buffer[300];
+      uint32_t count = 0;
+      ASSERT_EQ(reader.ReadTimed(buffer, &count, &status), 1);
+    }
+    EXPECT_EQ(test_os::ThreadCount(), before + 2);
+    uint8_t buffer[300];
+    uint32_t count = 0;
+    EXPECT_EQ(reader.ReadTimed(buffer, &count, &status), 0);  // no reply: overrun
+    EXPECT_EQ(settings_.readTimedOut, 1);
+    EXPECT_EQ(test_os::ThreadCount(), before + 1);
+    fakebus::QueueReply(path_, {4});
+    EXPECT_EQ(reader.ReadTimed(buffer, &count, &status), 1);
+    EXPECT_EQ(test_os::ThreadCount(), before + 2);
+  }
+  EXPECT_EQ(test_os::ThreadCount(), before);
 }
 
 TEST_F(PipeTransfer, EmptyReadFailsTimedButNotDirect) {

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdexcept>
 
@@ -22,6 +23,18 @@ std::string MakeTempDirectory(const std::string& prefix) {
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   throw std::runtime_error("cannot create a temporary directory");
+}
+
+int ThreadCount() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  CloseHandle(snapshot);
+  return count;
 }
 
 NamedMutexTraits NamedMutexOfThisSystem() { return {false, false, false}; }
