@@ -145,6 +145,8 @@ RunResult BackgroundRun::Finish(int timeoutSeconds, const OutputWatcher& watch) 
   }
   pid_ = -1;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  // A program that died says how, so a failure names its signal.
+  if (WIFSIGNALED(status)) result.output += "\n[ended by signal " + std::to_string(WTERMSIG(status)) + "]\n";
   return result;
 }
 
