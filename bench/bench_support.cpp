@@ -33,7 +33,9 @@ std::vector<std::string> gFigures;
 }  // namespace
 
 Scratch::Scratch(const std::string& prefix) {
-  std::string pattern = "/tmp/" + prefix + ".XXXXXX";
+  // TMPDIR lets a run keep the simulator's stored images off a disk.
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + ".XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) != nullptr) dir_ = buffer.data();
