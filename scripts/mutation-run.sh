@@ -12,7 +12,7 @@ build="$root/build/mutation"
 # name ^ file ^ text ^ faulty text ^ e2e filter ^ unit test binary:filter
 faults=(
   "controller-4095^updater/controller_update.cpp^constexpr int kBlockSize = 4096;^constexpr int kBlockSize = 4095;^UpdateTest.OnePrinter*^tests/updater/updater_tests:ControllerUpdateTest.*"
-  "bulk-8192^wirelet/port_session.h^constexpr int kBulkPieceSize = 4096;^constexpr int kBulkPieceSize = 8192;^UpdateTest.OnePrinter*^tests/wirelet/wirelet_test:CommandProtocol.*"
+  "bulk-8192^wirelet/pipe_transfer.h^constexpr uint32_t kBulkPieceSize = 4096;^constexpr uint32_t kBulkPieceSize = 8192;^UpdateTest.OnePrinter*^tests/wirelet/wirelet_test:CommandProtocol.*"
   "longer-replies^wirelet/command_protocol.cpp^if (*received == declared + kReplyHeaderSize) {^if (*received >= declared + kReplyHeaderSize) {^UpdateTest.ReplyLonger*^tests/wirelet/wirelet_test:*Reply*:*Protocol*"
   "pipe-check-passes^wirelet/port_session.cpp^bool present = read != kNoHandle^bool present = true || read != kNoHandle^UpdateTest.PrinterPulledBetweenTwo*^tests/wirelet/wirelet_test:Ports.*"
   "timed-out-flag^wirelet/pipe_transfer.cpp^if (overran >= 0) owner_->readTimedOut = overran;^if (overran >= 0) owner_->readTimedOut = 0;^UpdateTest.SilentPrinter*^tests/wirelet/wirelet_test:*Abandoned*:*NeverSent*"
