@@ -41,6 +41,7 @@ Printer::Printer(const PrinterConfig& config, int number, std::string folder)
       faultCounts_(config.faults.size(), 0) {}
 
 Printer::~Printer() {
+  DropImage();
   if (log_ != nullptr) std::fclose(log_);
 }
 
@@ -67,10 +68,18 @@ bool Printer::Prepare(std::string* error) {
 
 void Printer::Log(const char* direction, const uint8_t* data, size_t size) {
   if (log_ == nullptr) return;
+  // Formatted by hand: every 4096-byte piece of an image is logged.
+  static const char kHex[] = "0123456789abcdef";
+  char hex[2 * 64 + 2];
+  size_t n = 0;
+  if (size > 0) hex[n++] = ' ';
+  for (size_t i = 0; i < size && i < 64; ++i) {
+    hex[n++] = kHex[data[i] >> 4];
+    hex[n++] = kHex[data[i] & 15];
+  }
+  hex[n++] = '\n';
   std::fprintf(log_, "%s %zu", direction, size);
-  if (size > 0) std::fputc(' ', log_);
-  for (size_t i = 0; i < size && i < 64; ++i) std::fprintf(log_, "%02x", data[i]);
-  std::fputc('\n', log_);
+  std::fwrite(hex, 1, n, log_);
   std::fflush(log_);
 }
 
@@ -87,11 +96,10 @@ void Printer::SetPresent(bool present) {
   replies_.clear();
   stalled_ = false;
   if (receiving_) {
-    Reject("unplugged with " + std::to_string(image_.size()) + " of " +
+    Reject("unplugged with " + std::to_string(received_) + " of " +
            std::to_string(expected_) + " bytes of target " + std::to_string(target_) +
            "; image dropped");
-    receiving_ = false;
-    image_.clear();
+    DropImage();
   }
 }
 
@@ -117,10 +125,9 @@ Printer::WriteResult Printer::Write(const uint8_t* data, size_t size, uint64_t n
 void Printer::Tick(uint64_t nowMs) {
   uint64_t deadline = Deadline();
   if (deadline == 0 || nowMs < deadline) return;
-  Reject("image of target " + std::to_string(target_) + " given up with " + std::to_string(image_.size()) + " of " +
+  Reject("image of target " + std::to_string(target_) + " given up with " + std::to_string(received_) + " of " +
          std::to_string(expected_) + " bytes: nothing came for " + std::to_string(config_.imageTimeoutMs) + " ms");
-  receiving_ = false;
-  image_.clear();
+  DropImage();
 }
 
 uint64_t Printer::Deadline() const {
@@ -138,11 +145,10 @@ Printer::WriteResult Printer::TakeImageBytes(const uint8_t* data, size_t size, u
     Log("out", data, size);
     Reject("bulk transfer of " + std::to_string(size) + " bytes is larger than " +
            std::to_string(kBulkPiece) + "; image of target " + std::to_string(target_) + " dropped");
-    receiving_ = false;
-    image_.clear();
+    DropImage();
     return result;
   }
-  size_t room = expected_ - image_.size();
+  size_t room = expected_ - received_;
   size_t take = size < room ? size : room;
   if (config_.unplugAfterBytes >= 0 && !unplugFired_) {
     uint64_t limit = static_cast<uint64_t>(config_.unplugAfterBytes);
@@ -154,10 +160,11 @@ Printer::WriteResult Printer::TakeImageBytes(const uint8_t* data, size_t size, u
     }
   }
   Log("out", data, result.unplug ? take : size);
-  image_.insert(image_.end(), data, data + take);
+  if (take > 0 && !partFailed_ && std::fwrite(data, 1, take, part_) != take) partFailed_ = true;
+  received_ += static_cast<uint32_t>(take);
   imageBytes_ += take;
   result.accepted = static_cast<uint32_t>(result.unplug ? take : size);
-  if (image_.size() == expected_) {
+  if (received_ == expected_) {
     if (!result.unplug && size > take) {
       Reject(std::to_string(size - take) + " bytes beyond the announced " +
              std::to_string(expected_) + " of target " + std::to_string(target_) + " ignored");
@@ -168,20 +175,41 @@ Printer::WriteResult Printer::TakeImageBytes(const uint8_t* data, size_t size, u
   return result;
 }
 
+std::string Printer::PartPath() const {
+  return folder_ + "/stored/target-" + std::to_string(target_) + ".bin.part";
+}
+
+void Printer::BeginImage(int target, uint32_t size) {
+  DropImage();
+  receiving_ = true;
+  target_ = target;
+  expected_ = size;
+  received_ = 0;
+  part_ = std::fopen(PartPath().c_str(), "wb");
+  partFailed_ = part_ == nullptr;
+  if (part_ != nullptr) std::setvbuf(part_, nullptr, _IOFBF, 1u << 18);
+}
+
+void Printer::DropImage() {
+  if (!receiving_) return;
+  receiving_ = false;
+  if (part_ != nullptr) std::fclose(part_);
+  part_ = nullptr;
+  unlink(PartPath().c_str());
+}
+
 void Printer::StoreImage(uint64_t nowMs) {
   receiving_ = false;
-  std::string file = folder_ + "/stored/target-" + std::to_string(target_) + ".bin";
-  std::string part = file + ".part";
-  FILE* out = std::fopen(part.c_str(), "wb");
-  bool ok = out != nullptr;
-  if (ok && !image_.empty()) ok = std::fwrite(image_.data(), 1, image_.size(), out) == image_.size();
-  if (out != nullptr && std::fclose(out) != 0) ok = false;
+  std::string part = PartPath();
+  std::string file = part.substr(0, part.size() - 5);
+  bool ok = !partFailed_;
+  if (part_ != nullptr && std::fclose(part_) != 0) ok = false;
+  part_ = nullptr;
   if (!ok || std::rename(part.c_str(), file.c_str()) != 0) {
     std::fprintf(stderr, "q7730-sim: cannot write %s: %s\n", file.c_str(), std::strerror(errno));
     Reject("cannot write " + file);
+    unlink(part.c_str());
   }
-  image_.clear();
-  image_.shrink_to_fit();
   auto custom = config_.storeMsByTarget.find(target_);
   int storeMs = custom != config_.storeMsByTarget.end() ? custom->second : config_.storeMs;
   if (storeMs < 0) busyForever_ = true;
@@ -346,12 +374,8 @@ Printer::WriteResult Printer::TakeCommand(const uint8_t* data, size_t size, uint
     }
   }
   if (announce && take) {
-    receiving_ = true;
     lastImageMs_ = nowMs;
-    target_ = target;
-    expected_ = imageSize;
-    image_.clear();
-    image_.reserve(imageSize < (1u << 20) ? imageSize : (1u << 20));
+    BeginImage(target, imageSize);
   }
   if (fault != nullptr && fault->kind == FaultAction::kNoReply) return result;
   if (replies_.size() >= kMaxReplyQueue) {

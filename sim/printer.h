@@ -63,6 +63,9 @@ class Printer {
   WriteResult TakeCommand(const uint8_t* data, size_t size, uint64_t nowMs);
   void QueueMalformed(const std::string& why);
   void StoreImage(uint64_t nowMs);
+  void BeginImage(int target, uint32_t size);
+  void DropImage();
+  std::string PartPath() const;
   const FaultAction* FindFault(const std::vector<std::string>& kinds);
 
   Bytes StatusReply(uint8_t state, uint8_t group, uint8_t detail) const;
@@ -82,7 +85,11 @@ class Printer {
   bool receiving_ = false;
   int target_ = 0;
   uint32_t expected_ = 0;
-  Bytes image_;
+  uint32_t received_ = 0;
+  // The image goes to its .part file as it comes, so storing the last piece
+  // costs no more than any other and no image is held in memory.
+  FILE* part_ = nullptr;
+  bool partFailed_ = false;
   uint64_t lastImageMs_ = 0;  // when the announcement or the latest image bytes came
 
   bool busyForever_ = false;

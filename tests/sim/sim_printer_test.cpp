@@ -254,7 +254,7 @@ TEST_F(PrinterTest, LengthPayloadFlagsAndGarbageFaults) {
 }
 
 TEST_F(PrinterTest, ImageWhoseDataStopsIsGivenUp) {
-  Start("image_timeout_ms = 300");
+  Start("image_timeout_ms = 300\nstore_ms = 0");
   ASSERT_EQ(link_.Exchange(LongAnnouncement(1, 0, 10000)).size(), 10u);
   ASSERT_TRUE(link_.Write(Pattern(4096, 1)));
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
@@ -262,6 +262,19 @@ TEST_F(PrinterTest, ImageWhoseDataStopsIsGivenUp) {
   EXPECT_EQ(link_.Exchange(StatusRequest()).size(), 50u);
   EXPECT_TRUE(Contains("! image of target 1 given up with 4096 of 10000 bytes: nothing came for 300 ms"));
   EXPECT_FALSE(FileExists(StoredPath(1, 1)));
+  EXPECT_FALSE(FileExists(StoredPath(1, 1) + ".part"));
+
+  // A stored image stays as it was while a new one is half received, and
+  // after that one is given up.
+  Bytes whole = Pattern(9000, 2);
+  ASSERT_TRUE(link_.SendImage(LongAnnouncement(1, 0, 9000), whole));
+  ASSERT_EQ(link_.Exchange(LongAnnouncement(1, 0, 10000)).size(), 10u);
+  ASSERT_TRUE(link_.Write(Pattern(4096, 3)));
+  EXPECT_EQ(ReadText(StoredPath(1, 1)), std::string(whole.begin(), whole.end()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_EQ(link_.Exchange(StatusRequest()).size(), 50u);
+  EXPECT_EQ(ReadText(StoredPath(1, 1)), std::string(whole.begin(), whole.end()));
+  EXPECT_FALSE(FileExists(StoredPath(1, 1) + ".part"));
 }
 
 TEST_F(PrinterTest, TransfersLogKeepsEveryTransferInOrderWithItsTime) {
@@ -334,6 +347,7 @@ TEST_F(PrinterTest, UnplugAfterImageBytesAndReplug) {
   ASSERT_TRUE(link_.Write(Pattern(4096, 1)));
   EXPECT_FALSE(link_.Write(Pattern(4096, 2)));  // cut at 6000
   EXPECT_FALSE(FileExists(StoredPath(1, 1)));
+  EXPECT_FALSE(FileExists(StoredPath(1, 1) + ".part"));
   EXPECT_TRUE(Contains("out 1904 "));
   EXPECT_TRUE(Contains("! unplugged after 6000 image bytes"));
   // Back by itself, with the same path, and without the half image.
