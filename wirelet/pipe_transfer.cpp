@@ -20,6 +20,8 @@ constexpr uint32_t kAbortGraceMs = 2000;
 
 TransferWorker::TransferWorker(platform::usb::TransferAbort* abort)
     : abort_(abort),
+      inThread_(false),
+      limitMs_(0),
       state_(State::kIdle),
       quit_(false),
       job_(nullptr),
@@ -60,6 +62,15 @@ uint32_t TransferWorker::Loop(void* raw) {
 
 int TransferWorker::Run(Job job, void* object, uint32_t limitMs) {
   abort_->Reset();
+  if (abort_->FireAfter(limitMs)) {
+    inThread_ = true;
+    limitMs_ = limitMs;
+    job(object);
+    inThread_ = false;
+    bool overran = abort_->Expired();
+    abort_->Reset();
+    return overran ? 1 : 0;
+  }
   if (!thread_.Started()) {
     state_ = State::kIdle;
     quit_ = false;
@@ -93,7 +104,10 @@ int TransferWorker::Run(Job job, void* object, uint32_t limitMs) {
   return 1;
 }
 
-void TransferWorker::TransferStarting() { transferStart_.store(Now()); }
+void TransferWorker::TransferStarting() {
+  if (inThread_) abort_->FireAfter(limitMs_);
+  else transferStart_.store(Now());
+}
 
 void TransferWorker::EndOverrun() {
   abort_->Abort();

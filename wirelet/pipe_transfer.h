@@ -38,12 +38,14 @@ struct TransferSettings {
   uint32_t transferLimitMs;  // how long a caller waits for one transfer
 };
 
-// The thread that makes one PipeReader's or PipeWriter's timed transfers,
-// one job at a time, from the first job until the object goes. Living that
-// long, it costs no thread start per transfer, so bulk data is not slowed by
-// its pieces. A job may make several transfers (the pieces of bulk data);
-// each has the whole limit from its own start. The thread arms the abort for
-// itself, so on Windows an abort cancels its blocking I/O.
+// The timed transfers of one PipeReader or PipeWriter, one job at a time. A
+// job may make several transfers (the pieces of bulk data); each has the
+// whole limit from its own start. Where the abort can fire by itself at a
+// time (TransferAbort::FireAfter), the job runs on the caller's thread and
+// the bus ends a transfer that overruns: no thread hand-over per command.
+// Elsewhere (Windows) it runs on a thread that lives from the first job until
+// the object goes, so no thread is started per transfer; the thread arms the
+// abort for itself, so an abort cancels its blocking I/O.
 class TransferWorker {
  public:
   using Job = void (*)(void* object);
@@ -53,11 +55,11 @@ class TransferWorker {
   TransferWorker(const TransferWorker&) = delete;
   TransferWorker& operator=(const TransferWorker&) = delete;
 
-  // Runs job(object) on the worker and waits for it. 0: the job ended in
-  // time. 1: a transfer overran limitMs; it was aborted and the job has ended
-  // (or, as the last resort where the system offers it, the thread was
-  // killed). -1: no worker thread could be started, and the job did not run.
-  // In every case the job is not running when this returns.
+  // Runs job(object) and waits for it. 0: the job ended in time. 1: a
+  // transfer overran limitMs; it was aborted and the job has ended (or, as
+  // the last resort where the system offers it, the thread was killed). -1:
+  // no worker thread could be started, and the job did not run. In every
+  // case the job is not running when this returns.
   int Run(Job job, void* object, uint32_t limitMs);
   // For a job: the transfer it begins now has the whole limit from here.
   void TransferStarting();
@@ -71,6 +73,8 @@ class TransferWorker {
   void EndOverrun();
 
   platform::usb::TransferAbort* abort_;
+  bool inThread_;  // the running job is on the caller's thread
+  uint32_t limitMs_;  // and this is its limit
   platform::Thread thread_;
   std::mutex mutex_;  // guards everything below but transferStart_
   std::condition_variable changed_;

@@ -78,6 +78,12 @@ void TransferAbort::Reset() {
   state_->aborted.store(false);
 }
 
+// A blocking ReadFile or WriteFile ends early only by CancelSynchronousIo
+// from another thread, so a time limit needs that thread.
+bool TransferAbort::FireAfter(uint32_t /*limitMs*/) { return false; }
+
+bool TransferAbort::Expired() const { return false; }
+
 // Without its state it cannot abort anything, so it counts as aborted: a
 // transfer given it fails at once instead of blocking beyond reach.
 bool TransferAbort::Aborted() const { return state_ == nullptr || state_->aborted.load(); }

@@ -180,6 +180,9 @@ TEST_F(PipeTransfer, WorkersEndWithTheirObjects) {
   }
   int before = test_os::ThreadCount();
   ASSERT_GT(before, 0);
+  // Where an abort can fire by itself, a timed transfer needs no thread.
+  platform::usb::TransferAbort probe;
+  const int worker = probe.FireAfter(1000) ? 0 : 1;
   {
     PipeReader reader(&settings_);
     PipeWriter writer(&settings_);
@@ -191,15 +194,15 @@ TEST_F(PipeTransfer, WorkersEndWithTheirObjects) {
       uint32_t count = 0;
       ASSERT_EQ(reader.ReadTimed(buffer, &count, &status), 1);
     }
-    EXPECT_EQ(test_os::ThreadCount(), before + 2);
+    EXPECT_EQ(test_os::ThreadCount(), before + 2 * worker);
     uint8_t buffer[300];
     uint32_t count = 0;
     EXPECT_EQ(reader.ReadTimed(buffer, &count, &status), 0);  // no reply: overrun
     EXPECT_EQ(settings_.readTimedOut, 1);
-    EXPECT_EQ(test_os::ThreadCount(), before + 1);
+    EXPECT_EQ(test_os::ThreadCount(), before + worker);
     fakebus::QueueReply(path_, {4});
     EXPECT_EQ(reader.ReadTimed(buffer, &count, &status), 1);
-    EXPECT_EQ(test_os::ThreadCount(), before + 2);
+    EXPECT_EQ(test_os::ThreadCount(), before + 2 * worker);
   }
   EXPECT_EQ(test_os::ThreadCount(), before);
 }

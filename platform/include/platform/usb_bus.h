@@ -14,8 +14,9 @@ namespace usb {
 using Handle = intptr_t;
 constexpr Handle kNoHandle = -1;
 
-// Cancels one blocked Read or Write from another thread. One per transfer
-// worker; Arm it on the worker before the transfer, Abort from the waiter.
+// Cancels one blocked Read or Write from another thread, or (FireAfter) by
+// itself at a time. One per transfer worker; Arm it on the worker before the
+// transfer, Abort from the waiter.
 class TransferAbort {
  public:
   // Never throws; Ready tells whether it was set up.
@@ -36,7 +37,18 @@ class TransferAbort {
   // time while that thread has not yet entered the call and not yet ended.
   void Abort();
   void Reset();
+  // Aborted or Expired.
   bool Aborted() const;
+
+  // Makes the abort fire by itself limitMs from now, replacing a time set
+  // before, so that a transfer on the calling thread is bounded without a
+  // thread to watch it. true: it will (POSIX: the wait object becomes ready
+  // then and Aborted turns true; every bus there waits on it). false: the
+  // system cannot (Windows: blocking I/O is cancelled only from another
+  // thread), and nothing changed. A fire that has happened stays until Reset.
+  bool FireAfter(uint32_t limitMs);
+  // true once a time set by FireAfter has come, until Reset.
+  bool Expired() const;
 
   // For bus implementations: an OS object that becomes ready on Abort
   // (POSIX: a file descriptor for poll; Windows: an event HANDLE).
