@@ -274,6 +274,13 @@ void Server::Drop(Connection* c) {
   shutdown(c->fd, SHUT_RDWR);
 }
 
+void Server::WithdrawRead(uint64_t id, Connection* c) {
+  if (!c->readPending) return;
+  c->readPending = false;
+  std::deque<uint64_t>& reads = pendingReads_[static_cast<size_t>(c->printer)];
+  reads.erase(std::remove(reads.begin(), reads.end(), id), reads.end());
+}
+
 // false: the client broke the wire protocol and is dropped.
 bool Server::Handle(uint64_t id, Connection* c, uint8_t type, const Bytes& body) {
   using Role = Connection::Role;
@@ -282,6 +289,13 @@ bool Server::Handle(uint64_t id, Connection* c, uint8_t type, const Bytes& body)
     return true;
   }
   if (c->role == Role::kSubscriber || c->closeWhenSent) return false;
+  if (type == simwire::kRelease) {
+    if (!body.empty()) return false;
+    WithdrawRead(id, c);
+    c->role = Role::kNew;
+    c->printer = -1;
+    return true;
+  }
   Printer* printer = printers_[static_cast<size_t>(c->printer)].get();
   if (type == simwire::kRead) {
     if (body.size() != 4 || c->readPending) return false;
@@ -297,11 +311,7 @@ bool Server::Handle(uint64_t id, Connection* c, uint8_t type, const Bytes& body)
   }
   if (type == simwire::kCancel) {
     if (!body.empty() || c->role != Role::kPipeIn) return false;
-    if (c->readPending) {
-      c->readPending = false;
-      std::deque<uint64_t>& reads = pendingReads_[static_cast<size_t>(c->printer)];
-      reads.erase(std::remove(reads.begin(), reads.end(), id), reads.end());
-    }
+    WithdrawRead(id, c);
     Send(c, simwire::kAnswer, Bytes());
     return true;
   }

@@ -49,6 +49,8 @@ class Server {
   void Receive(uint64_t id, Connection* c);
   void Flush(Connection* c);
   bool Handle(uint64_t id, Connection* c, uint8_t type, const Bytes& body);
+  // A pending read of c's is taken out of its printer's queue.
+  void WithdrawRead(uint64_t id, Connection* c);
   void HandleFirst(Connection* c, uint8_t type, const Bytes& body);
   std::string Control(const std::string& text, bool* ok);
   void Send(Connection* c, uint8_t type, const Bytes& body);

@@ -3,6 +3,7 @@
 // directory; without it there are simply no printers.
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -119,6 +120,7 @@ Socket Request(uint8_t type, const void* body, size_t size, Message* answer,
 
 struct SimHandle {
   Socket socket = kNoSocket;
+  uint16_t port = 0;  // the simulator's, when it was opened
   Inbox inbox;
   // A read request whose frame has not been taken yet.
   bool readPending = false;
@@ -130,6 +132,65 @@ struct SimHandle {
   // The connection broke or lost step: every later transfer fails.
   bool broken = false;
 };
+
+// Connections whose handle was closed in step, kept for the next Open: the
+// library opens both pipes afresh before every command, and an open on a
+// kept connection is one request where a new one is a connection as well.
+class IdleConnections {
+ public:
+  ~IdleConnections() {
+    for (Socket socket : idle_) simsock::CloseSocket(socket);
+  }
+  Socket Take(uint16_t port) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (port != port_ || idle_.empty()) return kNoSocket;
+    Socket socket = idle_.back();
+    idle_.pop_back();
+    return socket;
+  }
+  void Give(uint16_t port, Socket socket) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    // A simulator started anew makes the kept connections worthless.
+    if (port != port_) {
+      for (Socket old : idle_) simsock::CloseSocket(old);
+      idle_.clear();
+      port_ = port;
+    }
+    if (idle_.size() < kKept) idle_.push_back(socket);
+    else simsock::CloseSocket(socket);
+  }
+
+ private:
+  static constexpr size_t kKept = 8;
+  std::mutex mutex_;
+  uint16_t port_ = 0;
+  std::vector<Socket> idle_;
+};
+
+IdleConnections gIdle;
+
+// Opens name on a kept connection. Ok: *opened tells the answer (an absent
+// name's connection is closed). Otherwise there was none that worked.
+bool OpenOnKept(uint16_t port, const char* name, size_t length, Socket* socket, bool* opened) {
+  for (;;) {
+    Socket kept = gIdle.Take(port);
+    if (kept == kNoSocket) return false;
+    Inbox inbox;
+    Message answer;
+    // A kept connection the simulator has since closed fails here; the next
+    // one is tried, then a new connection.
+    if (SendMessage(kept, simwire::kOpen, name, length) != Io::Ok ||
+        NextMessage(kept, &inbox, nullptr, kAnswerMs, &answer) != Io::Ok ||
+        answer.type != simwire::kAnswer || !inbox.bytes.empty() || answer.body.size() != 1) {
+      simsock::CloseSocket(kept);
+      continue;
+    }
+    *opened = answer.body[0] == 1;
+    if (*opened) *socket = kept;
+    else simsock::CloseSocket(kept);
+    return true;
+  }
+}
 
 SimHandle* FromHandle(Handle handle) {
   if (handle == kNoHandle || handle == 0) return nullptr;
@@ -217,26 +278,38 @@ Handle Open(const char* name) {
   if (name == nullptr) return kNoHandle;
   size_t length = std::strlen(name);
   if (length == 0 || length > kMaxName) return kNoHandle;
-  Message answer;
-  Socket socket = Request(simwire::kOpen, name, length, &answer);
-  if (socket == kNoSocket) return kNoHandle;
-  if (answer.body.size() != 1 || answer.body[0] != 1) {
-    simsock::CloseSocket(socket);
-    return kNoHandle;
+  uint16_t port = SimulatorPort();
+  if (port == 0) return kNoHandle;
+  Socket socket = kNoSocket;
+  bool opened = false;
+  if (!OpenOnKept(port, name, length, &socket, &opened)) {
+    Message answer;
+    socket = Request(simwire::kOpen, name, length, &answer);
+    if (socket == kNoSocket) return kNoHandle;
+    opened = answer.body.size() == 1 && answer.body[0] == 1;
+    if (!opened) simsock::CloseSocket(socket);
   }
+  if (!opened) return kNoHandle;
   SimHandle* h = new (std::nothrow) SimHandle;
   if (h == nullptr) {
     simsock::CloseSocket(socket);
     return kNoHandle;
   }
   h->socket = socket;
+  h->port = port;
   return reinterpret_cast<Handle>(h);
 }
 
 void Close(Handle handle) {
   SimHandle* h = FromHandle(handle);
   if (h == nullptr) return;
-  simsock::CloseSocket(h->socket);
+  // Only a connection with nothing owed either way is kept.
+  bool inStep = !h->broken && !h->readPending && h->acksPending == 0 && !h->hasLateFrame &&
+                h->inbox.bytes.empty();
+  if (inStep && SendMessage(h->socket, simwire::kRelease, nullptr, 0) == Io::Ok)
+    gIdle.Give(h->port, h->socket);
+  else
+    simsock::CloseSocket(h->socket);
   delete h;
 }
 

@@ -18,6 +18,9 @@
 // (body: bytes accepted, 32-bit LE) once the printer has taken them.
 // kCancel on a bulk-in pipe withdraws its pending read -> kAnswer (empty
 // body); a frame sent before the simulator saw it comes first.
+// kRelease on an opened device or pipe closes the handle but keeps the
+// connection, no answer: the next message decides anew what it is, so a
+// client can open again without connecting again.
 // A request the handle cannot serve (a read on the bulk-out pipe, any request
 // on a device handle) is answered with kRefused.
 #pragma once
@@ -41,6 +44,7 @@ enum MessageType : uint8_t {
   kRefused = 'X',
   kChange = 'G',
   kCancel = 'Z',
+  kRelease = 'L',
 };
 
 constexpr size_t kHeaderSize = 5;

@@ -1,6 +1,7 @@
 // The sim bus against a running simulator: enumeration, opening, transfers,
 // aborts and device-change notices.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +22,15 @@ namespace usb = platform::usb;
 using Clock = std::chrono::steady_clock;
 
 const char kGuid[] = "#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+
+int OpenDescriptors() {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
+  closedir(dir);
+  return n;
+}
 
 TEST_F(SimTest, NoSimulatorMeansNoPrinters) {
   // No port file at all.
@@ -99,6 +109,68 @@ TEST_F(SimTest, OpensDevicesAndTheirTwoPipesOnly) {
   usb::Close(in);
   usb::Close(out);
   usb::Close(kNoHandle);
+}
+
+// A handle closed in step leaves its connection for the next open, which
+// may be of another printer or pipe; what the connection was must not leak
+// into what it becomes.
+TEST_F(SimTest, ClosedHandlesLeaveTheirConnectionsForLaterOpens) {
+  StartSim(2);
+  std::string first = Path(0), second = Path(1);
+  {
+    PrinterLink link;
+    ASSERT_TRUE(link.Open(first));
+    ASSERT_EQ(link.Exchange(StatusRequest()).size(), 50u);
+  }
+  // The old bulk-in connection may now be a bulk-out pipe of the other
+  // printer: it takes writes, refuses reads, and its replies are that
+  // printer's.
+  {
+    PrinterLink link;
+    ASSERT_TRUE(link.Open(second));
+    uint8_t buffer[300];
+    uint32_t count = 0;
+    EXPECT_FALSE(usb::Read(link.out(), buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(link.Exchange(InfoRequest(1)).size(), 48u);
+  }
+  EXPECT_EQ(FramesLog(1).find("! read on the bulk-out pipe"), std::string::npos);
+  EXPECT_NE(FramesLog(2).find("! read on the bulk-out pipe"), std::string::npos);
+  // An absent name on a kept connection is absent; the next open still works.
+  EXPECT_EQ(usb::Open((first + "\\if000pipe002").c_str()), kNoHandle);
+  Handle device = usb::Open(first.c_str());
+  ASSERT_NE(device, kNoHandle);
+  usb::Close(device);
+
+  // Kept connections belong to no printer: pulling one out leaves them be,
+  // and its path opens nothing until it is back.
+  ASSERT_EQ(RunSim({"--unplug", "1"}).exitCode, 0);
+  EXPECT_EQ(usb::Open(first.c_str()), kNoHandle);
+  {
+    PrinterLink link;
+    ASSERT_TRUE(link.Open(second));
+    EXPECT_EQ(link.Exchange(StatusRequest()).size(), 50u);
+  }
+  ASSERT_EQ(RunSim({"--plug", "1"}).exitCode, 0);
+  {
+    PrinterLink link;
+    ASSERT_TRUE(link.Open(first));
+    EXPECT_EQ(link.Exchange(StatusRequest()).size(), 50u);
+  }
+
+  // Opening and closing for ever keeps only a few connections.
+  int before = OpenDescriptors();
+  for (int i = 0; i < 50; ++i) {
+    PrinterLink link;
+    ASSERT_TRUE(link.Open(i % 2 == 0 ? first : second));
+  }
+  EXPECT_LE(OpenDescriptors(), before + 8);
+
+  // A new simulator: the connections kept for the old one are worth nothing.
+  StopSim();
+  StartSim(1);
+  PrinterLink link;
+  ASSERT_TRUE(link.Open(Path(0)));
+  EXPECT_EQ(link.Exchange(StatusRequest()).size(), 50u);
 }
 
 TEST_F(SimTest, WrongDirectionIsRefusedAndLogged) {
