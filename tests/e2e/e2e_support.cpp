@@ -26,6 +26,27 @@
 
 namespace e2e {
 
+BoardSet SmallBoardSet(uint8_t seed, size_t usbSize) {
+  BoardSet set;
+  set.usb = Pattern(usbSize, seed);
+  set.main = Pattern(20000, seed + 1);
+  set.dsp = Pattern(9000, seed + 2);
+  set.table = Pattern(5000, seed + 3);
+  set.usbWait = 300;
+  set.mainWait = set.dspWait = set.tableWait = 600;
+  return set;
+}
+
+std::string QuickStoreScenario(int printers, const std::map<int, std::string>& extra) {
+  std::string text;
+  for (int k = 1; k <= printers; ++k) {
+    text += "[printer" + std::to_string(k) + "]\nstore_ms = 100\n";
+    auto it = extra.find(k);
+    if (it != extra.end()) text += it->second + "\n";
+  }
+  return text;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return "";

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,6 +58,12 @@ struct BoardSet {
   Bytes usb, main, dsp, table;
   int usbWait = 0, mainWait = 0, dspWait = 0, tableWait = 0;
 };
+
+// Small images from seed, and waits short but longer than the storing time
+// of QuickStoreScenario's printers.
+BoardSet SmallBoardSet(uint8_t seed, size_t usbSize);
+// printers sections with a short storing time, plus extra keys per printer.
+std::string QuickStoreScenario(int printers, const std::map<int, std::string>& extra = {});
 
 // A scratch directory holding a package, the sim-bus library and, once
 // started, a simulator.

@@ -13,29 +13,6 @@ namespace {
 
 constexpr int kUsb = 6, kMain = 1, kDsp = 0, kTable = 2;
 
-BoardSet MakeSet(uint8_t seed, size_t usbSize) {
-  BoardSet set;
-  set.usb = Pattern(usbSize, seed);
-  set.main = Pattern(20000, seed + 1);
-  set.dsp = Pattern(9000, seed + 2);
-  set.table = Pattern(5000, seed + 3);
-  // Short waits, but longer than the printers' storing time below.
-  set.usbWait = 300;
-  set.mainWait = set.dspWait = set.tableWait = 600;
-  return set;
-}
-
-// printers sections with a short storing time, plus extra keys per printer.
-std::string Scenario(int printers, const std::map<int, std::string>& extra = {}) {
-  std::string text;
-  for (int k = 1; k <= printers; ++k) {
-    text += "[printer" + std::to_string(k) + "]\nstore_ms = 100\n";
-    auto it = extra.find(k);
-    if (it != extra.end()) text += it->second + "\n";
-  }
-  return text;
-}
-
 class UpdateTest : public ::testing::Test {
  protected:
   void SetUp() override { bench_.WritePackage(newSet_, oldSet_); }
@@ -53,12 +30,12 @@ class UpdateTest : public ::testing::Test {
   }
 
   Bench bench_;
-  BoardSet newSet_ = MakeSet(10, 9000);
-  BoardSet oldSet_ = MakeSet(20, 8500);
+  BoardSet newSet_ = SmallBoardSet(10, 9000);
+  BoardSet oldSet_ = SmallBoardSet(20, 8500);
 };
 
 TEST_F(UpdateTest, OnePrinterStoresEveryImageByteForByte) {
-  bench_.StartSimulator(1, Scenario(1));
+  bench_.StartSimulator(1, QuickStoreScenario(1));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(Count(run.output, "Detected 1 printer(s)\n"), 2) << run.output;
@@ -71,7 +48,7 @@ TEST_F(UpdateTest, OnePrinterStoresEveryImageByteForByte) {
 }
 
 TEST_F(UpdateTest, ThreePrintersOfBothBoardsEachGetTheirSet) {
-  bench_.StartSimulator(3, Scenario(3, {{2, "board = E0100000"}}));
+  bench_.StartSimulator(3, QuickStoreScenario(3, {{2, "board = E0100000"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(Count(run.output, "Detected 3 printer(s)\n"), 2) << run.output;
@@ -87,7 +64,7 @@ TEST_F(UpdateTest, ThreePrintersOfBothBoardsEachGetTheirSet) {
 }
 
 TEST_F(UpdateTest, UnknownProgramVersionStopsBeforeAnyImage) {
-  bench_.StartSimulator(1, Scenario(1, {{1, "program = E0000000"}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "program = E0000000"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_NE(run.output.find("#printer 01 Printer Program Version Error...              \n\n"),
@@ -101,7 +78,7 @@ TEST_F(UpdateTest, UnknownProgramVersionStopsBeforeAnyImage) {
 }
 
 TEST_F(UpdateTest, PrinterOfAnotherMakeIsIgnored) {
-  bench_.StartSimulator(2, Scenario(2, {{1, "vendor = 04b8"}}));
+  bench_.StartSimulator(2, QuickStoreScenario(2, {{1, "vendor = 04b8"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(Count(run.output, "Detected 1 printer(s)\n"), 2) << run.output;
@@ -112,7 +89,7 @@ TEST_F(UpdateTest, PrinterOfAnotherMakeIsIgnored) {
 
 TEST_F(UpdateTest, SilentPrinterTimesOutWhileTheOthersFinish) {
   // Phase 1 never asks for status; phase 2 opens with a status check.
-  bench_.StartSimulator(2, Scenario(2, {{2, "fault_status = noreply"}}));
+  bench_.StartSimulator(2, QuickStoreScenario(2, {{2, "fault_status = noreply"}}));
   bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
@@ -125,7 +102,7 @@ TEST_F(UpdateTest, SilentPrinterTimesOutWhileTheOthersFinish) {
 }
 
 TEST_F(UpdateTest, ErrorReplyToAnAnnouncementFailsThatPrinter) {
-  bench_.StartSimulator(1, Scenario(1, {{1, "fault_announce1 = error 3"}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "fault_announce1 = error 3"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;  // engine failures leave the exit status alone
   EXPECT_NE(run.output.find("usb_target_update (MAIN) = 2103 \n"), std::string::npos) << run.output;
@@ -136,7 +113,7 @@ TEST_F(UpdateTest, ErrorReplyToAnAnnouncementFailsThatPrinter) {
 }
 
 TEST_F(UpdateTest, UnplugDuringTheControllerImageIsAFailure) {
-  bench_.StartSimulator(1, Scenario(1, {{1, "unplug_after_bytes = 5000"}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "unplug_after_bytes = 5000"}}));
   bench_.ExpectRejection(1, "unplugged");
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 255) << run.output;
@@ -149,7 +126,7 @@ TEST_F(UpdateTest, UnplugDuringTheControllerImageIsAFailure) {
 
 TEST_F(UpdateTest, UnplugDuringTheMainImageIsAFailure) {
   std::string unplug = "unplug_after_bytes = " + std::to_string(newSet_.usb.size() + 7000);
-  bench_.StartSimulator(1, Scenario(1, {{1, unplug}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, unplug}}));
   bench_.ExpectRejection(1, "unplugged");
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
@@ -163,7 +140,7 @@ TEST_F(UpdateTest, UnplugDuringTheMainImageIsAFailure) {
 TEST_F(UpdateTest, PrinterThatStopsTakingAnImageFailsAfterTheLimit) {
   // The other printer must not be held up for ever by the stalled one.
   std::string stall = "stall_after_bytes = " + std::to_string(newSet_.usb.size() + 7000);
-  bench_.StartSimulator(2, Scenario(2, {{1, stall}}));
+  bench_.StartSimulator(2, QuickStoreScenario(2, {{1, stall}}));
   bench_.ExpectRejection(1, "not acknowledged (stalled)");
   bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
@@ -176,7 +153,7 @@ TEST_F(UpdateTest, PrinterThatStopsTakingAnImageFailsAfterTheLimit) {
 }
 
 TEST_F(UpdateTest, PrinterBusyAtTheStartOfTheEnginePhase) {
-  bench_.StartSimulator(1, Scenario(1, {{1, "fault_status = state 3 @1"}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "fault_status = state 3 @1"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("Check status NG (2103)... #printer 01"), std::string::npos) << run.output;
@@ -187,7 +164,7 @@ TEST_F(UpdateTest, PrinterBusyAtTheStartOfTheEnginePhase) {
 
 TEST_F(UpdateTest, Status2306LengthensTheTableWaitOfThatPrinterOnly) {
   // The second status request is the one before MAIN.
-  bench_.StartSimulator(2, Scenario(2, {{1, "fault_status = state 0x11 6 3 @2"}}));
+  bench_.StartSimulator(2, QuickStoreScenario(2, {{1, "fault_status = state 0x11 6 3 @2"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("#printer 01  Writing firmware (TABLE). Remaining 10  sec. \r"),
@@ -205,7 +182,7 @@ TEST_F(UpdateTest, PollingWaitsFollowAPreMainStatusOf2305) {
   // the printer busy, a later one ready, with room either way on a slow machine.
   newSet_.mainWait = 6000;
   bench_.WritePackage(newSet_, oldSet_);
-  bench_.StartSimulator(1, Scenario(1, {{1, "fault_status = state 0x11 6 5 @2\nstore_ms_1 = 4000"}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "fault_status = state 0x11 6 5 @2\nstore_ms_1 = 4000"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   // The printer still stores MAIN at the first poll, so that wait counts down.
@@ -217,7 +194,7 @@ TEST_F(UpdateTest, PollingWaitsFollowAPreMainStatusOf2305) {
 }
 
 TEST_F(UpdateTest, FailedClosingCommandFailsThePrinterAndSkipsTheSecond) {
-  bench_.StartSimulator(1, Scenario(1, {{1, "fault_close1 = error a"}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "fault_close1 = error a"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("Firmware download failed (2200)... #printer 01"), std::string::npos)
@@ -229,7 +206,7 @@ TEST_F(UpdateTest, FailedClosingCommandFailsThePrinterAndSkipsTheSecond) {
 }
 
 TEST_F(UpdateTest, FailedSecondClosingCommandFailsThePrinter) {
-  bench_.StartSimulator(1, Scenario(1, {{1, "fault_close2 = noreply"}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "fault_close2 = noreply"}}));
   bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
@@ -243,7 +220,7 @@ TEST_F(UpdateTest, UnreadableInformationTakesTheModesSetAndCountsDown) {
     Bench bench;
     bench.WritePackage(newSet_, oldSet_, mode);
     // An old board: only the package's MODE can give it the new set.
-    bench.StartSimulator(1, Scenario(1, {{1, "board = E0100000\nfault_info = error a"}}));
+    bench.StartSimulator(1, QuickStoreScenario(1, {{1, "board = E0100000\nfault_info = error a"}}));
     RunResult run = bench.RunUpdater();
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(Count(run.output, "usb_get_firmware_info = 2200 \n"), 2) << run.output;
@@ -265,7 +242,7 @@ TEST_F(UpdateTest, UnreadableInformationTakesTheModesSetAndCountsDown) {
 
 TEST_F(UpdateTest, ReplyLongerThanItsHeaderIsNotTaken) {
   // The engine phase's reply for component 1 has 2 bytes its header does not count.
-  bench_.StartSimulator(1, Scenario(1, {{1, "fault_info1 = trailing 2 @2"}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "fault_info1 = trailing 2 @2"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(Count(run.output, "usb_get_firmware_info = 2600 \n"), 1) << run.output;
@@ -282,7 +259,7 @@ TEST_F(UpdateTest, PrinterPulledBetweenTwoTargetsIsFoundGoneBeforeTheNextCommand
   // only be found gone by the check before its next command.
   newSet_.mainWait = 3000;
   bench_.WritePackage(newSet_, oldSet_);
-  bench_.StartSimulator(3, Scenario(3, {{3, "fault_announce1 = error a"}}));
+  bench_.StartSimulator(3, QuickStoreScenario(3, {{3, "fault_announce1 = error a"}}));
   RunResult run = bench_.RunUpdaterUnplugging(2, "Firmware download failed (2200)... #printer 03");
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(Count(run.output, "usb_target_update (DSP) = 1000 \n"), 1) << run.output;
@@ -293,7 +270,7 @@ TEST_F(UpdateTest, PrinterPulledBetweenTwoTargetsIsFoundGoneBeforeTheNextCommand
 }
 
 TEST_F(UpdateTest, PrinterPulledBetweenThePhasesIsNotOpenedAgain) {
-  bench_.StartSimulator(3, Scenario(3));
+  bench_.StartSimulator(3, QuickStoreScenario(3));
   // Gone right after the engine phase found it, before its worker opens it.
   RunResult run = bench_.RunUpdaterUnplugging(2, "Detected 3 printer(s)\n", 2);
   EXPECT_EQ(run.status, 0) << run.output;
@@ -308,7 +285,7 @@ TEST_F(UpdateTest, PrinterPulledBetweenThePhasesIsNotOpenedAgain) {
 }
 
 TEST_F(UpdateTest, NoPrinterConnected) {
-  bench_.StartSimulator(1, Scenario(1, {{1, "plugged = 0"}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "plugged = 0"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_EQ(Count(run.output, "The printer is not connected. \n"), 1) << run.output;

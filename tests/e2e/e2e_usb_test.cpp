@@ -13,28 +13,6 @@ namespace {
 
 constexpr int kUsb = 6, kMain = 1, kDsp = 0, kTable = 2;
 
-BoardSet MakeSet(uint8_t seed, size_t usbSize) {
-  BoardSet set;
-  set.usb = Pattern(usbSize, seed);
-  set.main = Pattern(20000, seed + 1);
-  set.dsp = Pattern(9000, seed + 2);
-  set.table = Pattern(5000, seed + 3);
-  set.usbWait = 300;
-  set.mainWait = set.dspWait = set.tableWait = 600;
-  return set;
-}
-
-// printers sections with a short storing time, plus extra keys per printer.
-std::string Scenario(int printers, const std::map<int, std::string>& extra = {}) {
-  std::string text;
-  for (int k = 1; k <= printers; ++k) {
-    text += "[printer" + std::to_string(k) + "]\nstore_ms = 100\n";
-    auto it = extra.find(k);
-    if (it != extra.end()) text += it->second + "\n";
-  }
-  return text;
-}
-
 class UsbUpdateTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,12 +42,12 @@ class UsbUpdateTest : public ::testing::Test {
   }
 
   Bench bench_;
-  BoardSet newSet_ = MakeSet(10, 9000);
-  BoardSet oldSet_ = MakeSet(20, 8500);
+  BoardSet newSet_ = SmallBoardSet(10, 9000);
+  BoardSet oldSet_ = SmallBoardSet(20, 8500);
 };
 
 TEST_F(UsbUpdateTest, ThreePrintersOfBothBoardsEachGetTheirSet) {
-  bench_.StartSimulator(3, Scenario(3, {{2, "board = E0100000"}}));
+  bench_.StartSimulator(3, QuickStoreScenario(3, {{2, "board = E0100000"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(Count(run.output, "Detected 3 printer(s)\n"), 2) << run.output;
@@ -88,7 +66,7 @@ TEST_F(UsbUpdateTest, ThreePrintersOfBothBoardsEachGetTheirSet) {
 
 TEST_F(UsbUpdateTest, SilentPrinterTimesOutWhileTheOtherFinishes) {
   // The read that never completes is cancelled after the 10 s limit.
-  bench_.StartSimulator(2, Scenario(2, {{2, "fault_status = noreply"}}));
+  bench_.StartSimulator(2, QuickStoreScenario(2, {{2, "fault_status = noreply"}}));
   bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
@@ -102,7 +80,7 @@ TEST_F(UsbUpdateTest, SilentPrinterTimesOutWhileTheOtherFinishes) {
 }
 
 TEST_F(UsbUpdateTest, UnplugDuringTheControllerImageIsAFailure) {
-  bench_.StartSimulator(1, Scenario(1, {{1, "unplug_after_bytes = 5000"}}));
+  bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "unplug_after_bytes = 5000"}}));
   bench_.ExpectRejection(1, "unplugged");
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 255) << run.output;
@@ -114,7 +92,7 @@ TEST_F(UsbUpdateTest, UnplugDuringTheControllerImageIsAFailure) {
 
 TEST_F(UsbUpdateTest, PrinterOfAnotherMakeAndANonPrinterWithTheModelIdsAreIgnored) {
   UseBridge({"--other", "7a3d:00b4"});
-  bench_.StartSimulator(2, Scenario(2, {{1, "vendor = 04b8"}}));
+  bench_.StartSimulator(2, QuickStoreScenario(2, {{1, "vendor = 04b8"}}));
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(Count(run.output, "Detected 1 printer(s)\n"), 2) << run.output;
