@@ -208,7 +208,8 @@ TEST_F(NoticeWindowTest, DestroyRequestOfTheDriverEndsTheWindowWheneverItComes) 
     ASSERT_TRUE(StartNoticeThread(thread));
     if (windowFirst) {
       Rect where;
-      EXPECT_TRUE(display_.WaitForWindow("Firmware downloder attention", kWaitMs, &where));
+      EXPECT_TRUE(display_.WaitForWindow("Firmware downloder attention", kWaitMs, &where))
+          << display_.WindowTree();
     }
     DestroyNoticeWindow();
     EXPECT_EQ(thread.Wait(kWaitMs), platform::Thread::WaitResult::Ended) << "window first: " << windowFirst;
