@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian package of a build folder with CPack and checks that it
 # holds the program, the probe, the usb-bus wirelet.dll, the udev rule and the sample
-# package where the README says, and that it asks for libusb.
+# package where the README says, links to both programs on the PATH, and that
+# it asks for libusb.
 # Usage: scripts/check-package.sh build/default
 set -eu
 
@@ -31,6 +32,14 @@ if ! readelf -d "$tmp/usr/lib/q7730/wirelet.dll" | grep -q 'libusb-1.0'; then
   echo "$deb: wirelet.dll is not built over libusb" >&2
   status=1
 fi
+# A link in /usr/bin must reach the program itself once installed.
+for program in Q7730upgrade q7730-probe; do
+  link="$tmp/usr/bin/$program"
+  if [ ! -L "$link" ] || [ "$(readlink "$link")" != "../lib/q7730/$program" ] || [ ! -x "$link" ]; then
+    echo "$deb: /usr/bin/$program is not a link to /usr/lib/q7730/$program" >&2
+    status=1
+  fi
+done
 rm -rf "$tmp"
 if ! dpkg-deb -f "$deb" Depends | grep -q 'libusb-1.0-0'; then
   echo "$deb: does not depend on libusb-1.0-0" >&2

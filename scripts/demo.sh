@@ -26,10 +26,12 @@ echo
 echo "---- exit status: $status ----"
 
 # What each simulated printer stored, against the package's images (the
-# controller image goes to the printer with its 64-byte trailer first).
+# controller image goes to the printer with its 64-byte trailer first). The
+# demo fails unless the run succeeded and all twelve images are identical.
 expect() { # board-set folder, file stem
   echo "$work/$1/$2"
 }
+differ=0
 for k in 1 2 3; do
   set_dir=newpcb; stem=new
   [ "$k" = 2 ] && { set_dir=oldpcb; stem=old; }
@@ -40,6 +42,7 @@ for k in 1 2 3; do
     stored="$work/printers/$k/stored/target-$target.bin"
     if [ ! -f "$stored" ]; then
       printf '  %-6s missing\n' "$name"
+      differ=$((differ + 1))
       continue
     fi
     if [ "$target" = 6 ]; then
@@ -49,6 +52,12 @@ for k in 1 2 3; do
       same=$(cmp -s "$image" "$stored" && echo yes || echo no)
     fi
     printf '  %-6s %7d bytes stored, identical to the image: %s\n' "$name" "$(stat -c %s "$stored")" "$same"
+    [ "$same" = yes ] || differ=$((differ + 1))
   done
 done
+if [ "$differ" != 0 ]; then
+  echo "---- demo failed: $differ of 12 images missing or different ----"
+  exit 1
+fi
+echo "---- demo passed: all 12 images identical ----"
 exit "$status"

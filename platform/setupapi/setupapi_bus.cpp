@@ -18,14 +18,15 @@ namespace {
 const GUID kUsbPrintInterface = {
     0x28d78fad, 0x5a12, 0x11d1, {0xae, 0x5b, 0x00, 0x00, 0xf8, 0x03, 0xa8, 0xc2}};
 
-// The Setup API checks these size fields against its 32-bit record layouts.
-constexpr DWORD kInterfaceRecordSize = 28;
-constexpr DWORD kDetailRecordSize = 5;
-static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == kInterfaceRecordSize,
-              "interface record of the 32-bit Setup API");
-static_assert(sizeof(void*) != 4 ||
-                  sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == kDetailRecordSize,
-              "detail record of the 32-bit Setup API");
+// The Setup API checks these size fields against the record layouts of the
+// caller's architecture (packed on 32-bit x86, 8-byte aligned on x86_64), so
+// they come from the structures themselves.
+constexpr DWORD kInterfaceRecordSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+constexpr DWORD kDetailRecordSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+static_assert(kInterfaceRecordSize == (sizeof(void*) == 4 ? 28 : 32),
+              "interface record of the Setup API");
+static_assert(kDetailRecordSize == (sizeof(void*) == 4 ? 5 : 8),
+              "detail record of the Setup API");
 
 // A detail record larger than this is no device path we could use.
 constexpr DWORD kMaxDetailSize = 64 * 1024;

@@ -5,6 +5,9 @@
 #ifndef E2E_WINE
 #define E2E_WINE "/usr/bin/wine"
 #endif
+#ifndef E2E_WINE_ARCH
+#define E2E_WINE_ARCH "win32"
+#endif
 
 namespace e2e {
 namespace {
@@ -27,7 +30,7 @@ UpdaterRunner MakeRunner() {
   runner.environment.push_back("WINEDEBUG=-all");
   if (std::getenv("WINEPREFIX") == nullptr) {
     runner.environment.push_back("WINEPREFIX=" + build + "/wine-prefix");
-    runner.environment.push_back("WINEARCH=win32");
+    runner.environment.push_back("WINEARCH=" E2E_WINE_ARCH);
   }
   return runner;
 }
@@ -61,6 +64,8 @@ std::string UpdaterRunner::ConsoleText(const std::string& raw) const {
   }
   return out;
 }
+
+const char* WineProgram() { return E2E_WINE; }
 
 const UpdaterRunner& Runner() {
   static const UpdaterRunner runner = MakeRunner();

@@ -1,7 +1,7 @@
 // How the end-to-end tests run the updater: the Linux build, or the Windows
 // build's Q7730upgrade.exe and sim-bus wirelet.dll under wine against the
 // same Linux q7730-sim. The environment variable Q7730_E2E_WINDOWS_BUILD,
-// naming a windows-i686 build folder, selects the second.
+// naming a Windows build folder, selects the second.
 #pragma once
 #include <string>
 #include <vector>
@@ -25,5 +25,8 @@ struct UpdaterRunner {
 };
 
 const UpdaterRunner& Runner();
+
+// The wine loader that runs the Windows build's programs.
+const char* WineProgram();
 
 }  // namespace e2e

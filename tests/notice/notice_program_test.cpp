@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "e2e_runner.h"
 #include "e2e_support.h"
 #include "x_display.h"
 
@@ -134,7 +135,7 @@ TEST_F(NoticeProgramTest, WindowsProgramShowsTheGdiNoticeUnderWine) {
 
   VirtualDisplay display(kCallerDisplay);
   bench_.StartSimulator(1, "[printer1]\nstore_ms = 100\n");
-  auto shown = bench_.Start({"wine", program, "Q7730.ini"}, {display.Environment()});
+  auto shown = bench_.Start({e2e::WineProgram(), program, "Q7730.ini"}, {display.Environment()});
   ExpectNoticeOnScreen(display, true);
   e2e::RunResult run = shown->Finish(240);
   std::string output = WithoutCarriageReturnBeforeNewline(run.output);
