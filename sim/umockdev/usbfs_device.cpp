@@ -366,8 +366,12 @@ void UsbfsDevice::Discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     for (auto it = endpoint->queue.begin(); it != endpoint->queue.end(); ++it) {
       if ((*it)->client == client && (*it)->address == address) {
         Urb* entry = *it;
-        endpoint->queue.erase(it);
         Answer(client);
+        if (setup_.lateDiscardMs > 0) {
+          entry->discarded = true;  // given back late, in its turn
+          return;
+        }
+        endpoint->queue.erase(it);
         Finish(entry, -ENOENT);
         return;
       }
@@ -515,6 +519,12 @@ void UsbfsDevice::RunEndpoint(Endpoint* endpoint) {
       Finish(urb, -ESHUTDOWN);
       continue;
     }
+    if (urb->discarded) {
+      endpoint->wake.wait_for(lock, std::chrono::milliseconds(setup_.lateDiscardMs),
+                              [&] { return stopping_ || gone_; });
+      Finish(urb, gone_ ? -ESHUTDOWN : -ENOENT);
+      continue;
+    }
     endpoint->flying = urb;
     endpoint->abort.Reset();
     lock.unlock();
@@ -586,6 +596,7 @@ void UsbfsDevice::FailEverything() {
       Finish(urb, -ESHUTDOWN);
     }
     if (endpoint->flying != nullptr) endpoint->abort.Abort();
+    endpoint->wake.notify_all();  // a URB given back late goes now
   }
 }
 
