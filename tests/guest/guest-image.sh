@@ -135,8 +135,9 @@ operator:x:1000:1000:operator:/home/operator:/bin/sh
 EOF
 cat >"$tree/etc/group" <<'EOF'
 root:x:0:
-lp:x:7:operator
+lp:x:7:
 operator:x:1000:
+q7730:x:1001:operator
 EOF
 chown 1000:1000 "$tree/home/operator"
 cp "$here/guest-init.sh" "$tree/init"

@@ -12,7 +12,7 @@ mount -t devtmpfs dev /dev
 mount -t tmpfs run /run
 # The simulator and the sim bus meet on 127.0.0.1.
 ip link set lo up
-say() { echo "q7730-guest: $*"; }
+say() { echo "q7730-guest: $*" >/dev/console; }
 say "up $(cut -d' ' -f1 /proc/uptime)"
 modprobe vhci-hcd && modprobe usblp || say "modules failed"
 
@@ -67,6 +67,8 @@ run() {
 }
 
 mkdir -p /scenario/results
+# Made private on the host; the scenario may run programs as another user.
+chmod 755 /scenario
 cd /scenario
 say "run $(cut -d' ' -f1 /proc/uptime)"
 ( . /scenario/run.sh ) >/scenario/results/run.log 2>&1
