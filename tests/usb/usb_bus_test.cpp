@@ -3,6 +3,7 @@
 // printer, the kernel driver given back, transfers that are cancelled or
 // lose their device.
 #include <dirent.h>
+#include <sys/wait.h>
 #include <libusb.h>
 #include <unistd.h>
 
@@ -392,5 +393,22 @@ TEST_F(UsbBus, ACancelledReadThatHasNotCalledBackKeepsItsPipe) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(transfers.load(), 0);
 }
+
+#ifdef EXIT_HELPER
+// A program that ends without unloading the library: the bus may close only
+// after the watcher has stopped, since the watcher, waiting for the library
+// while a command runs, then still uses the bus and its devices.
+TEST_F(UsbBus, AProgramEndingWithoutUnloadingClosesTheBusAfterItsWatcher) {
+  StartSim(2, "[printer2]\nfault_status = noreply\n");
+  auto start = std::chrono::steady_clock::now();
+  std::string command = "cd '" + dir_ + "' && timeout 60 " + USB_BRIDGE_PATH + " --bus 3 -- " +
+                        EXIT_HELPER + " " + USB_LIBRARY + " " + Q7730_SIM + " >exit.out 2>&1";
+  int status = std::system(command.c_str());
+  std::string output = simtest::ReadText(dir_ + "/exit.out");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << output;
+  EXPECT_NE(output.find("ending"), std::string::npos) << output;
+  EXPECT_LT(ElapsedMs(start), 40000u);
+}
+#endif
 
 }  // namespace
