@@ -45,6 +45,10 @@ void Close(Handle handle) {
   if (handle != kNoHandle) delete reinterpret_cast<NullHandle*>(handle);
 }
 
+bool StillAttached(Handle handle) { return handle != kNoHandle; }
+
+void CloseBus() {}
+
 bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received, TransferAbort* abort) {
   if (received != nullptr) *received = 0;
   if (handle == kNoHandle || buffer == nullptr || size < kReplySize) return false;

@@ -64,6 +64,10 @@ Handle Open(const char* name) {
 
 void Close(Handle) {}
 
+bool StillAttached(Handle handle) { return handle != kNoHandle; }
+
+void CloseBus() {}
+
 bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received, TransferAbort*) {
   *received = 0;
   if (handle != fuzzbus::kPipeIn) return false;

@@ -340,6 +340,11 @@ Printer::WriteResult Printer::TakeCommand(const uint8_t* data, size_t size, uint
       case FaultAction::kUnplug:
         result.unplug = true;
         return result;
+      case FaultAction::kStall:
+        Reject("stalled on this command");
+        result.stall = true;
+        result.accepted = 0;
+        return result;
       case FaultAction::kError:
         reply = Frame(2, f.code, f.group, f.detail, 0, Bytes());
         take = false;

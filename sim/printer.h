@@ -36,6 +36,7 @@ class Printer {
     bool acknowledge = true;  // false: the write is never acknowledged (stall)
     uint32_t accepted = 0;
     bool unplug = false;      // the printer is pulled after this transfer
+    bool stall = false;       // the endpoint stalled: the transfer fails, nothing was taken
   };
   // One bulk-out transfer at time nowMs.
   WriteResult Write(const uint8_t* data, size_t size, uint64_t nowMs);

@@ -199,11 +199,13 @@ bool ParseFault(const std::string& kind, const std::string& value, FaultRule* ru
     *error = std::string("usage: ") + text;
     return false;
   };
-  if (action == "noreply" || action == "badlength" || action == "flags" || action == "unplug") {
+  if (action == "noreply" || action == "badlength" || action == "flags" || action == "unplug" ||
+      action == "stall") {
     if (args != 0) return usage((action + " (no arguments)").c_str());
     a.kind = action == "noreply"     ? FaultAction::kNoReply
              : action == "badlength" ? FaultAction::kBadLength
              : action == "flags"     ? FaultAction::kFlags
+             : action == "stall"     ? FaultAction::kStall
                                      : FaultAction::kUnplug;
   } else if (action == "error" || action == "state") {
     const char* text = action == "error" ? "error CODE [GROUP [DETAIL]]" : "state STATE [GROUP [DETAIL]]";
@@ -305,11 +307,13 @@ order, [printer1], [printer2], ...  Keys of a printer section:
             close2 (05 ff aa 55 cc 33); the most specific kind that applies wins.
       ACTION: noreply | error CODE [GROUP [DETAIL]] | state STATE [GROUP [DETAIL]]
             | badlength | payload N | trailing N | flags | garbage N | unplug
+            | stall (the command's write fails and is not taken; over USB the
+              bulk-out endpoint stays halted until the host clears it)
       CODE and STATE are one character or 0xNN; GROUP, DETAIL, N are numbers.
       @N: only the N-th command of that kind, @N+: from the N-th on,
       @N-M: the N-th to the M-th; default: every one. The first rule that
       applies wins.
-      An announcement answered by noreply, error or unplug is not taken.
+      An announcement answered by noreply, error, unplug or stall is not taken.
 )";
 }
 

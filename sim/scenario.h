@@ -20,6 +20,7 @@ struct FaultAction {
     kFlags,      // status reply with both flag bytes (payload 32 and 39) set
     kGarbage,    // count bytes of pattern instead of a reply frame
     kUnplug,     // the printer is pulled on receiving the command
+    kStall,      // its bulk-out endpoint stalls on the command, which is not taken
   };
   Kind kind = kNoReply;
   uint8_t code = 0;    // error code or state

@@ -327,6 +327,11 @@ bool Server::Handle(uint64_t id, Connection* c, uint8_t type, const Bytes& body)
       Unplug(c->printer, true);
       return true;
     }
+    // A stalled write is refused: the client's transfer fails at once.
+    if (result.stall) {
+      Send(c, simwire::kRefused, Bytes());
+      return true;
+    }
     if (result.acknowledge) {
       Bytes ack(4);
       simwire::PutU32(ack.data(), result.accepted);

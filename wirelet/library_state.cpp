@@ -40,6 +40,8 @@ void ProcessDetach(WatcherEnd how) {
   // Callers close their ports before unloading, which stops the watcher; any
   // still running is stopped here, before the lock it takes is deleted.
   StopAllWatchers(how);
+  // Only now: a watcher uses the bus up to its end.
+  platform::usb::CloseBus();
   delete gLibrary.lock;
   gLibrary.lock = nullptr;
 }

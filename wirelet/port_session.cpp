@@ -259,7 +259,14 @@ void PortSession::CloseSession(int slot) {
 bool PortSession::ClaimedPrinterPresent(int slot) const {
   if (slot < 0 || slot >= kSlotCount) return true;
   int entry = gLibrary.slotEntry[slot];
-  return entry == kNone || gDeviceTable.IsDevicePresent(entry) != 0;
+  if (entry == kNone) return true;
+  if (gDeviceTable.IsDevicePresent(entry) == 0) return false;
+  // The path alone is not enough: a printer pulled and plugged back into the
+  // same place between two looks is another device, and the claim's
+  // handles still belong to the one that went.
+  for (platform::usb::Handle handle : {gLibrary.slotReadHandle[slot], gLibrary.slotWriteHandle[slot]})
+    if (handle != kNoHandle && !platform::usb::StillAttached(handle)) return false;
+  return true;
 }
 
 void PortSession::ClosePipesIfGone(int slot, bool present) {

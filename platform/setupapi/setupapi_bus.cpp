@@ -86,6 +86,12 @@ void Close(Handle handle) {
   if (Usable(handle)) CloseHandle(AsHandle(handle));
 }
 
+// A handle of a device that went fails its next transfer; the path test is
+// all the presence check has here.
+bool StillAttached(Handle handle) { return Usable(handle); }
+
+void CloseBus() {}
+
 bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received, TransferAbort* abort) {
   if (received != nullptr) *received = 0;
   if (!Usable(handle) || (buffer == nullptr && size != 0)) return false;

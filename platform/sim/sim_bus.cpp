@@ -313,6 +313,12 @@ void Close(Handle handle) {
   delete h;
 }
 
+// A connection closed on an unplug is only seen on its next transfer.
+bool StillAttached(Handle handle) { return FromHandle(handle) != nullptr; }
+
+// Connections kept for reuse live as long as the process: nothing to end.
+void CloseBus() {}
+
 bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received, TransferAbort* abort) {
   if (received != nullptr) *received = 0;
   SimHandle* h = FromHandle(handle);

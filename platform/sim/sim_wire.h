@@ -22,7 +22,8 @@
 // connection, no answer: the next message decides anew what it is, so a
 // client can open again without connecting again.
 // A request the handle cannot serve (a read on the bulk-out pipe, any request
-// on a device handle) is answered with kRefused.
+// on a device handle) is answered with kRefused, and so is a write that the
+// printer's bulk-out endpoint stalled on.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "platform/thread.h"
+#include "platform/usb_bus.h"
 
 namespace platform {
 namespace usb {
@@ -31,11 +32,6 @@ uint32_t HandleEvents(void* raw) {
   while (gStopEvents.load() == 0) libusb_handle_events_completed(context, nullptr);
   return 0;
 }
-
-// Unloading the library ends the thread and gives every printer back.
-struct BusCloser {
-  ~BusCloser() { CloseBus(); }
-} gBusCloser;
 
 }  // namespace
 
@@ -68,9 +64,16 @@ uint64_t HotplugChanges() { return gChanges.load(); }
 
 bool HasHotplug() { return gHotplug; }
 
+// Not a static object's destructor: at the end of a program that never
+// unloaded the library, those run before the library's unload step, and so
+// before its watchers stop, which then would use freed devices. The unload
+// step calls this after them (ProcessDetach, wirelet/library_state.cpp).
 void CloseBus() {
   std::lock_guard<std::mutex> hold(gBusMutex);
   if (gContext == nullptr) return;
+  // A transfer still under way (a thread of a program that is ending) keeps
+  // everything: its callback needs the device record and the event thread.
+  if (TransfersInFlight()) return;
   ReleaseIdleDevices(true);
   if (gHotplug) libusb_hotplug_deregister_callback(gContext, gHotplugHandle);
   gStopEvents.store(1);

@@ -28,11 +28,6 @@ uint64_t HotplugChanges();
 // Whether this libusb reports hotplug; false before the context exists.
 bool HasHotplug();
 
-// Ends the event thread, gives back every device still held and frees the
-// context; the next call starts afresh. Called at unload; no transfer may
-// be waiting.
-void CloseBus();
-
 // A change source of either kind: hotplug notices (null where libusb has
 // none), or a comparison of the device list at each poll, which is what
 // OpenChangeSource gives where there is no hotplug (usb_changes.cpp).
@@ -42,6 +37,9 @@ ChangeSource* OpenChangeSourceUsing(bool hotplug);
 // Frees the devices that nothing holds any more (usb_devices.cpp). Call
 // with gBusMutex held.
 void ReleaseIdleDevices(bool everything);
+// Whether any device has a transfer submitted and not yet called back.
+// Call with gBusMutex held.
+bool TransfersInFlight();
 
 }  // namespace usb
 }  // namespace platform

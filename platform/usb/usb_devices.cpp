@@ -135,12 +135,15 @@ bool FindPipes(libusb_device* device, uint8_t number, OpenDevice* open) {
       if (setting.bInterfaceNumber != number || setting.bInterfaceClass != kPrinterClass) continue;
       found = true;
       uint8_t in = 0, out = 0;
+      uint16_t inPacket = 0;
       for (int e = 0; e < setting.bNumEndpoints; ++e) {
         const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
         if ((endpoint.bmAttributes & 0x03) != LIBUSB_TRANSFER_TYPE_BULK) continue;
         bool isIn = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
         uint8_t& slot = isIn ? in : out;
-        if (slot == 0) slot = endpoint.bEndpointAddress;
+        if (slot != 0) continue;
+        slot = endpoint.bEndpointAddress;
+        if (isIn) inPacket = static_cast<uint16_t>(endpoint.wMaxPacketSize & 0x7ff);
       }
       int score = (in != 0 ? 1 : 0) + (out != 0 ? 1 : 0);
       if (score > bestScore) {
@@ -148,6 +151,8 @@ bool FindPipes(libusb_device* device, uint8_t number, OpenDevice* open) {
         open->altSetting = setting.bAlternateSetting;
         open->bulkIn = in;
         open->bulkOut = out;
+        // A descriptor without a size: the largest bulk packet of high speed.
+        open->inPacket = inPacket != 0 ? inPacket : 512;
       }
     }
   }
@@ -223,6 +228,12 @@ void ReleaseIdleDevices(bool everything) {
   }
 }
 
+bool TransfersInFlight() {
+  for (OpenDevice* open = gOpenDevices; open != nullptr; open = open->next)
+    if (open->transfers.load() != 0) return true;
+  return false;
+}
+
 BusHandle* FromHandle(Handle handle) {
   if (handle == kNoHandle || handle == 0) return nullptr;
   BusHandle* bus = reinterpret_cast<BusHandle*>(handle);
@@ -271,6 +282,22 @@ Handle Open(const char* name) {
   }
   ++open->handles;
   return reinterpret_cast<Handle>(bus);
+}
+
+bool StillAttached(Handle handle) {
+  BusHandle* bus = FromHandle(handle);
+  if (bus == nullptr) return false;
+  std::lock_guard<std::mutex> hold(gBusMutex);
+  OpenDevice* open = bus->device;
+  if (open->lost.load()) return false;
+  libusb_context* context = BusContext();
+  if (context == nullptr) return false;
+  // Whatever sits at the place now must be the very device the handle has:
+  // one plugged in again there since is another device.
+  libusb_device* device = FindDevice(context, open->site);
+  bool same = device == open->device;
+  if (device != nullptr) libusb_unref_device(device);
+  return same;
 }
 
 void Close(Handle handle) {

@@ -23,6 +23,7 @@ struct OpenDevice {
   uint8_t altSetting = 0;
   uint8_t bulkIn = 0;  // endpoint addresses from the descriptors, 0 = none
   uint8_t bulkOut = 0;
+  uint16_t inPacket = 512;  // the bulk-in endpoint's packet size
   int handles = 0;  // open Handles of every kind
   int claims = 0;   // open pipe Handles
   // Transfers submitted and not yet called back, abandoned ones included;
@@ -31,6 +32,11 @@ struct OpenDevice {
   // A transfer found the device gone: it is absent even while the system's
   // list still shows it.
   std::atomic<bool> lost{false};
+  // Per pipe (0 bulk-in, 1 bulk-out): cancelled transfers whose callback had
+  // not come when their waiter gave up. Until it has, nothing more is
+  // submitted on that pipe, so no later transfer can take what was meant for
+  // the old one or leave it behind.
+  std::atomic<int> stragglers[2] = {{0}, {0}};
   OpenDevice* next = nullptr;
 };
 

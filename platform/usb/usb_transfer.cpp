@@ -21,10 +21,13 @@ namespace {
 constexpr uint32_t kMaxTransfer = 4096;
 // How long a cancelled transfer may take to call back before it is left to
 // finish on its own. libusb calls back at once on a live device and on one
-// that went away; the limit only keeps a worker from waiting for ever.
+// that went away; the limit only keeps a worker from waiting for ever. The
+// pipe takes no other transfer until that callback has come.
 constexpr uint32_t kCancelGraceMs = 1000;
-// Without a descriptor the abort signal is looked at this often.
+// Without a descriptor the abort signal is looked at this often, and so is
+// a pipe whose cancelled transfer has not called back yet.
 constexpr int kAbortPollMs = 50;
+constexpr int kStragglerPollMs = 10;
 
 // One transfer in flight. It owns its buffer, so the caller's buffer is only
 // touched while the call runs. The waiter and the callback each hold a
@@ -33,10 +36,16 @@ constexpr int kAbortPollMs = 50;
 struct Pending {
   libusb_transfer* transfer = nullptr;
   OpenDevice* device = nullptr;
+  int pipe = 0;  // 0 bulk-in, 1 bulk-out
   uint8_t* data = nullptr;
   int wake = -1;
   std::atomic<int> references{2};
   std::atomic<bool> done{false};
+  // kWaited until either the callback (kCalledBack) or the waiter giving up
+  // (kLeftBehind) settles it; a callback that finds it left behind lowers
+  // the pipe's straggler count that the waiter raised.
+  enum Phase { kWaited, kCalledBack, kLeftBehind };
+  std::atomic<int> phase{kWaited};
   int status = LIBUSB_TRANSFER_ERROR;
   int actual = 0;
 };
@@ -60,16 +69,20 @@ void LIBUSB_CALL OnDone(libusb_transfer* transfer) {
   pending->actual = transfer->actual_length;
   if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) pending->device->lost.store(true);
   pending->done.store(true);
+  int waited = Pending::kWaited;
+  if (!pending->phase.compare_exchange_strong(waited, Pending::kCalledBack))
+    pending->device->stragglers[pending->pipe].fetch_sub(1);
   const uint64_t one = 1;
   while (write(pending->wake, &one, sizeof one) < 0 && errno == EINTR) {
   }
   Release(pending);
 }
 
-Pending* Submit(BusHandle* bus, const void* source, uint32_t size) {
+// submitted: the transfer's length, which for bulk-in is whole packets.
+Pending* Submit(BusHandle* bus, const void* source, uint32_t size, uint32_t submitted) {
   Pending* pending = new (std::nothrow) Pending;
   if (pending == nullptr) return nullptr;
-  pending->data = new (std::nothrow) uint8_t[size];
+  pending->data = new (std::nothrow) uint8_t[submitted];
   pending->transfer = libusb_alloc_transfer(0);
   pending->wake = eventfd(0, EFD_CLOEXEC);
   if (pending->data == nullptr || pending->transfer == nullptr || pending->wake < 0) {
@@ -81,9 +94,10 @@ Pending* Submit(BusHandle* bus, const void* source, uint32_t size) {
   if (!in) std::memcpy(pending->data, source, size);
   // No time-out of libusb's own: the library's worker limit bounds the wait.
   libusb_fill_bulk_transfer(pending->transfer, open->handle, in ? open->bulkIn : open->bulkOut,
-                            pending->data, static_cast<int>(size), &OnDone, pending, 0);
+                            pending->data, static_cast<int>(submitted), &OnDone, pending, 0);
   open->transfers.fetch_add(1);
   pending->device = open;
+  pending->pipe = in ? 0 : 1;
   if (libusb_submit_transfer(pending->transfer) != 0) {
     Free(pending);  // never called back
     return nullptr;
@@ -117,7 +131,33 @@ bool AwaitCompletion(Pending* pending, TransferAbort* abort) {
   if (pending->done.load()) return true;
   libusb_cancel_transfer(pending->transfer);
   WaitReadable(pending->wake, static_cast<int>(kCancelGraceMs));
-  return pending->done.load();
+  if (pending->done.load()) return true;
+  OpenDevice* open = pending->device;
+  open->stragglers[pending->pipe].fetch_add(1);
+  int waited = Pending::kWaited;
+  if (pending->phase.compare_exchange_strong(waited, Pending::kLeftBehind)) return false;
+  // It called back just now after all.
+  open->stragglers[pending->pipe].fetch_sub(1);
+  return true;
+}
+
+// Waits until no cancelled transfer of the pipe is still out. false: the
+// abort fired first, there is no abort to bound the wait, or the device went.
+bool AwaitStragglers(OpenDevice* open, int pipe, TransferAbort* abort) {
+  int abortFd = abort != nullptr ? static_cast<int>(abort->WaitObject()) : -1;
+  while (open->stragglers[pipe].load() > 0) {
+    if (abort == nullptr || abort->Aborted() || open->lost.load()) return false;
+    if (abortFd >= 0) WaitReadable(abortFd, kStragglerPollMs);
+    else poll(nullptr, 0, kStragglerPollMs);
+  }
+  return true;
+}
+
+// A halted endpoint answers every later transfer with a stall until it is
+// cleared. Cleared here, on the waiting thread, never from a callback: the
+// clearing is a control request that needs the event thread.
+void ClearHaltAfterStall(OpenDevice* open, int pipe) {
+  libusb_clear_halt(open->handle, pipe == 0 ? open->bulkIn : open->bulkOut);
 }
 
 bool Transfer(Handle handle, NameKind kind, const void* source, void* destination, uint32_t size,
@@ -129,15 +169,26 @@ bool Transfer(Handle handle, NameKind kind, const void* source, void* destinatio
   // A zero-length write moves nothing and reaches no printer.
   if (size == 0) return kind == NameKind::BulkOut;
   if (size > kMaxTransfer) return false;
-  Pending* pending = Submit(bus, source, size);
+  OpenDevice* open = bus->device;
+  int pipe = kind == NameKind::BulkIn ? 0 : 1;
+  if (!AwaitStragglers(open, pipe, abort)) return false;
+  // A bulk-in transfer asks for whole packets: asking for less than a
+  // packet makes a longer reply babble, and that packet is lost. More than
+  // was asked for is an overflow all the same, reported as a failure.
+  uint32_t packet = open->inPacket;
+  uint32_t submitted = kind == NameKind::BulkIn ? (size + packet - 1) / packet * packet : size;
+  Pending* pending = Submit(bus, source, size, submitted);
   if (pending == nullptr) return false;
   // Only a transfer that was called back has settled fields and buffer; one
   // left behind frees itself later.
-  bool ok = AwaitCompletion(pending, abort) && pending->status == LIBUSB_TRANSFER_COMPLETED &&
-            pending->actual >= 0 && static_cast<uint32_t>(pending->actual) <= size;
+  bool calledBack = AwaitCompletion(pending, abort);
+  bool ok = calledBack && pending->status == LIBUSB_TRANSFER_COMPLETED && pending->actual >= 0 &&
+            static_cast<uint32_t>(pending->actual) <= size;
+  bool stalled = calledBack && pending->status == LIBUSB_TRANSFER_STALL;
   uint32_t count = ok ? static_cast<uint32_t>(pending->actual) : 0;
   if (ok && kind == NameKind::BulkIn && count > 0) std::memcpy(destination, pending->data, count);
   Release(pending);
+  if (stalled) ClearHaltAfterStall(open, pipe);
   if (moved != nullptr) *moved = count;
   return ok && (kind == NameKind::BulkIn || count > 0);
 }

@@ -339,6 +339,20 @@ TEST_F(PrinterTest, NoReplyToAnAnnouncementMeansItIsNotTaken) {
   EXPECT_EQ(ReadText(StoredPath(1, 1)), std::string("\x01\x02\x03\x04"));
 }
 
+TEST_F(PrinterTest, StalledCommandFailsItsWriteAndIsNotTakenTheNextIsAnswered) {
+  Start("fault_status = stall @1");
+  EXPECT_FALSE(link_.Write(StatusRequest()));
+  ASSERT_TRUE(link_.Write(StatusRequest()));
+  Bytes reply;
+  ASSERT_TRUE(link_.Read(&reply));
+  EXPECT_EQ(reply.size(), 50u);
+  EXPECT_TRUE(Contains("! stalled on this command"));
+  // Only the second request was answered.
+  int replies = 0;
+  for (const std::string& line : LogLines(1)) replies += line.compare(0, 3, "in ") == 0 ? 1 : 0;
+  EXPECT_EQ(replies, 1) << FramesLog(1);
+}
+
 TEST_F(PrinterTest, UnplugAfterImageBytesAndReplug) {
   Start("unplug_after_bytes = 6000\nreplug_ms = 200");
   std::string path = Path(0);

@@ -3,9 +3,11 @@
 // printer, the kernel driver given back, transfers that are cancelled or
 // lose their device.
 #include <dirent.h>
+#include <sys/wait.h>
 #include <libusb.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -14,6 +16,7 @@
 #include "platform/usb_bus.h"
 #include "sim_harness.h"
 #include "usb_context.h"
+#include "usb_devices.h"
 #include "usb_testbed.h"
 
 namespace {
@@ -286,5 +289,126 @@ TEST_F(UsbBus, OnlyTheTwoPipesOfAPrinterInterfaceOpen) {
   EXPECT_TRUE(platform::usb::Write(link.out(), buffer, 0, &moved, nullptr));
   EXPECT_EQ(FramesLog(1), "") << "a refused transfer reached the printer";
 }
+
+// A bulk-out endpoint that stalled answers every later transfer with a
+// stall until it is cleared: the bus clears it and reports the failure.
+TEST_F(UsbBus, StalledBulkOutIsClearedSoTheNextCommandIsAnswered) {
+  StartSim(1, "[printer1]\nfault_status = stall @1\n");
+  StartBridge();
+  PrinterLink link;
+  ASSERT_TRUE(link.Open(Path(0)));
+  EXPECT_FALSE(link.Write(StatusRequest()));
+  EXPECT_EQ(link.Exchange(StatusRequest()).size(), 50u) << "the endpoint stayed halted";
+  EXPECT_EQ(link.Exchange(StatusRequest()).size(), 50u);
+}
+
+// Asked for 300 bytes, a transfer of less than a packet would make a
+// 400-byte reply babble, and the device sends that packet again and again.
+// Whole packets take it: an overflow for the read, and the next reply comes.
+TEST_F(UsbBus, AReplyLongerThanAskedForIsAnOverflowAndTheNextReplyComes) {
+  StartSim(1, "[printer1]\nfault_status = garbage 400 @1\n");
+  StartBridge();
+  PrinterLink link;
+  ASSERT_TRUE(link.Open(Path(0)));
+  ASSERT_TRUE(link.Write(StatusRequest()));
+  Bytes reply;
+  EXPECT_FALSE(link.Read(&reply, 300));
+  EXPECT_EQ(link.Exchange(StatusRequest()).size(), 50u) << "the long reply blocked the pipe";
+  // Room for it: it comes whole.
+  StopSim();
+}
+
+TEST_F(UsbBus, AReplyThatFitsItsReadComesWholeFromAPacketSizedTransfer) {
+  StartSim(1, "[printer1]\nfault_status = garbage 1000 @1\n");
+  StartBridge();
+  PrinterLink link;
+  ASSERT_TRUE(link.Open(Path(0)));
+  ASSERT_TRUE(link.Write(StatusRequest()));
+  Bytes reply;
+  // 1000 bytes in two packets: the first fills a 512-byte read; the read of
+  // 4096 then gets the short rest.
+  uint8_t buffer[4096];
+  uint32_t got = 0;
+  ASSERT_TRUE(platform::usb::Read(link.in(), buffer, 512, &got, nullptr));
+  EXPECT_EQ(got, 512u);
+  ASSERT_TRUE(platform::usb::Read(link.in(), buffer, 4096, &got, nullptr));
+  EXPECT_EQ(got, 488u);
+  EXPECT_EQ(buffer[0], static_cast<uint8_t>(0xA5 ^ (512 & 0xff)));
+}
+
+// Pulled and plugged back into the same port between two looks: the path
+// answers again, but the claimed handles belong to the device that went.
+TEST_F(UsbBus, APrinterPluggedBackIntoItsPortIsAnotherDevice) {
+  StartSim(1);
+  StartBridge();
+  std::string path = Path(0);
+  PrinterLink claim;
+  ASSERT_TRUE(claim.Open(path));
+  EXPECT_TRUE(platform::usb::StillAttached(claim.in()));
+  ASSERT_EQ(RunSim({"--unplug", "1"}).exitCode, 0);
+  ASSERT_TRUE(WaitForCount(0));
+  ASSERT_EQ(RunSim({"--plug", "1"}).exitCode, 0);
+  ASSERT_TRUE(WaitForCount(1));
+  Handle presence = platform::usb::Open(path.c_str());
+  EXPECT_NE(presence, kNoHandle) << "the printer is back at its path";
+  EXPECT_FALSE(platform::usb::StillAttached(claim.in()));
+  EXPECT_FALSE(platform::usb::StillAttached(claim.out()));
+  EXPECT_TRUE(platform::usb::StillAttached(presence));
+  platform::usb::Close(presence);
+  claim.Close();
+  PrinterLink fresh;
+  ASSERT_TRUE(fresh.Open(path));
+  EXPECT_TRUE(platform::usb::StillAttached(fresh.in()));
+  EXPECT_EQ(fresh.Exchange(StatusRequest()).size(), 50u);
+  EXPECT_FALSE(platform::usb::StillAttached(kNoHandle));
+}
+
+// A host controller slow to give back what was cancelled: a read left
+// behind keeps its pipe, so later reads submit nothing until it has called
+// back, and no transfers pile up; the other pipe is not held up.
+TEST_F(UsbBus, ACancelledReadThatHasNotCalledBackKeepsItsPipe) {
+  StartSim(1, "[printer1]\nfault_status = noreply @1\n");
+  StartBridge({"--late-discard", "30000"});
+  PrinterLink link;
+  ASSERT_TRUE(link.Open(Path(0)));
+  std::atomic<int>& transfers = platform::usb::FromHandle(link.in())->device->transfers;
+  ASSERT_TRUE(link.Write(StatusRequest()));
+  Bytes reply;
+  for (int read = 0; read < 3; ++read) {
+    platform::usb::TransferAbort abort;
+    abort.Arm();
+    ASSERT_TRUE(abort.FireAfter(200));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(link.Read(&reply, 300, &abort)) << "read " << read;
+    EXPECT_LT(ElapsedMs(start), 5000u);
+    EXPECT_EQ(transfers.load(), 1) << "after read " << read << ", transfers are piling up";
+  }
+  // A read without a limit cannot wait for the one left behind either.
+  EXPECT_FALSE(link.Read(&reply, 300, nullptr));
+  uint32_t written = 0;
+  EXPECT_TRUE(platform::usb::Write(link.out(), StatusRequest().data(), 4, &written, nullptr));
+  // The printer goes: the transfer left behind is given back, the pipe is free.
+  ASSERT_EQ(RunSim({"--unplug", "1"}).exitCode, 0);
+  for (int i = 0; i < 500 && transfers.load() != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(transfers.load(), 0);
+}
+
+#ifdef EXIT_HELPER
+// A program that ends without unloading the library: the bus may close only
+// after the watcher has stopped, since the watcher, waiting for the library
+// while a command runs, then still uses the bus and its devices.
+TEST_F(UsbBus, AProgramEndingWithoutUnloadingClosesTheBusAfterItsWatcher) {
+  StartSim(2, "[printer2]\nfault_status = noreply\n");
+  auto start = std::chrono::steady_clock::now();
+  std::string command = "cd '" + dir_ + "' && timeout 60 " + USB_BRIDGE_PATH + " --bus 3 -- " +
+                        EXIT_HELPER + " " + USB_LIBRARY + " " + Q7730_SIM + " >exit.out 2>&1";
+  int status = std::system(command.c_str());
+  std::string output = simtest::ReadText(dir_ + "/exit.out");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << output;
+  EXPECT_NE(output.find("ending"), std::string::npos) << output;
+  EXPECT_LT(ElapsedMs(start), 40000u);
+}
+#endif
 
 }  // namespace

@@ -272,6 +272,13 @@ void Close(Handle handle) {
   TheBus().handles.erase(handle);
 }
 
+bool StillAttached(Handle handle) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  return TheBus().handles.count(handle) != 0;
+}
+
+void CloseBus() {}
+
 bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received,
           TransferAbort* abort) {
   *received = 0;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "library_bus.h"
-#include "usb_context.h"
+#include "platform/usb_bus.h"
 #include "usb_testbed.h"
 
 namespace librarytest {

@@ -73,6 +73,18 @@ Handle Open(const char* name);
 // valid handle and may be used again or closed.
 void Close(Handle handle);
 
+// Whether the device a handle from Open was opened on is still attached:
+// false once it has gone, even when another device has since been plugged
+// in at the same place and answers to the same path. Buses that cannot
+// tell the two apart answer true for a valid handle.
+bool StillAttached(Handle handle);
+
+// Lets go of what the bus holds for the whole process (libusb: its event
+// thread, the devices it holds and its context); the next use starts
+// afresh. The library's unload step calls it after its watchers have
+// stopped, since they use the bus up to their end.
+void CloseBus();
+
 // One bulk-in transfer: blocks until one whole frame arrives (a frame longer
 // than size is an error, as on USB), the device goes, or abort fires.
 // true: *received (may be 0) bytes were stored. false: failed or aborted,

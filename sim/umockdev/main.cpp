@@ -11,7 +11,9 @@
 // Options: --dir DIR (the simulator's folder; default: the current one),
 // --bus N (bus number, 1..255, default 1), --serial TEXT (every printer's
 // serial number), --other VID:PID (a device with those ids whose only
-// interface is not a printer interface; repeatable).
+// interface is not a printer interface; repeatable), --late-discard MS (a
+// cancelled transfer already under way is given back MS later, as by a
+// host controller slow to take it off its schedule).
 // Exit status: the command's, or 0; 2 for a bad command line or a testbed
 // that cannot be set up.
 #include <glib-unix.h>
@@ -104,7 +106,7 @@ int Usage(const char* problem) {
   std::fprintf(stderr,
                "q7730-usb-bridge: %s\n"
                "usage: q7730-usb-bridge [--dir DIR] [--bus N] [--serial TEXT] "
-               "[--other VID:PID]... [-- COMMAND [ARG...]]\n",
+               "[--other VID:PID]... [--late-discard MS] [-- COMMAND [ARG...]]\n",
                problem);
   return 2;
 }
@@ -136,6 +138,11 @@ int main(int argc, char** argv) {
       options.bus = static_cast<int>(bus);
     } else if (arg == "--serial" && hasValue) {
       options.serial = argv[++i];
+    } else if (arg == "--late-discard" && hasValue) {
+      char* end = nullptr;
+      long ms = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || ms < 0 || ms > 600000) return Usage("--late-discard takes 0..600000 ms");
+      options.lateDiscardMs = static_cast<int>(ms);
     } else if (arg == "--other" && hasValue) {
       uint16_t vendor = 0, product = 0;
       if (!ParseIds(argv[++i], &vendor, &product)) return Usage("--other takes VID:PID in hex");

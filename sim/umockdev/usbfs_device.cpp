@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <chrono>
 #include <cstring>
 
 namespace usbbridge {
@@ -69,7 +70,11 @@ struct UsbfsDevice::Urb {
 
 UsbfsDevice::UsbfsDevice(DeviceSetup setup, int bus, int devnum, std::string sysname,
                          std::string parentSyspath)
-    : setup_(std::move(setup)), bus_(bus), devnum_(devnum), sysname_(std::move(sysname)) {
+    : setup_(std::move(setup)),
+      pipes_(setup_.simPath),
+      bus_(bus),
+      devnum_(devnum),
+      sysname_(std::move(sysname)) {
   syspath_ = parentSyspath + "/" + sysname_;
   char node[64];
   std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus_, devnum_);
@@ -91,24 +96,10 @@ UsbfsDevice::~UsbfsDevice() {
 }
 
 std::vector<uint8_t> UsbfsDevice::Descriptors() const {
-  bool hub = setup_.interfaceClass == 9;
-  bool printer = setup_.interfaceClass == 7;
-  uint8_t deviceClass = hub ? 9 : 0;
-  uint8_t subclass = printer ? 1 : hub ? 0 : 0xff;
-  uint8_t protocol = printer ? 2 : hub ? 0 : 0xff;  // printers: bidirectional
-  std::vector<uint8_t> d = {
-      // device
-      18, 1, 0x00, 0x02, deviceClass, 0, 0, 64,
-      static_cast<uint8_t>(setup_.vendor), static_cast<uint8_t>(setup_.vendor >> 8),
-      static_cast<uint8_t>(setup_.product), static_cast<uint8_t>(setup_.product >> 8),
-      0x00, 0x01, 1, 2, 3, 1,
-      // configuration 1 of 32 bytes, self-powered
-      9, 2, 32, 0, 1, 1, 0, 0xc0, 50,
-      // interface 0, alternate setting 0, two endpoints
-      9, 4, 0, 0, 2, setup_.interfaceClass, subclass, protocol, 0,
-      // bulk-in and bulk-out, 512 bytes
-      7, 5, kBulkIn, 2, 0x00, 0x02, 0,
-      7, 5, kBulkOut, 2, 0x00, 0x02, 0};
+  usbdev::DeviceLook look{setup_.vendor, setup_.product, setup_.interfaceClass, setup_.serial};
+  std::vector<uint8_t> d = usbdev::DeviceDescriptor(look);
+  std::vector<uint8_t> configuration = usbdev::ConfigurationDescriptor(look);
+  d.insert(d.end(), configuration.begin(), configuration.end());
   return d;
 }
 
@@ -201,11 +192,9 @@ void UsbfsDevice::Stop() {
       endpoint->wake.notify_all();
     }
   }
-  for (Endpoint* endpoint : {&in_, &out_}) {
+  for (Endpoint* endpoint : {&in_, &out_})
     if (endpoint->worker.joinable()) endpoint->worker.join();
-    platform::usb::Close(endpoint->sim);
-    endpoint->sim = platform::usb::kNoHandle;
-  }
+  pipes_.Close();
 }
 
 bool UsbfsDevice::Gone() {
@@ -266,8 +255,10 @@ bool UsbfsDevice::HandleIoctl(UMockdevIoctlClient* client) {
     case USBDEVFS_IOCTL:
       DriverControl(client, arg);
       break;
-    case USBDEVFS_SETINTERFACE:
     case USBDEVFS_CLEAR_HALT:
+      ClearHalt(client, arg);
+      break;
+    case USBDEVFS_SETINTERFACE:
     case USBDEVFS_RESETEP:
     case USBDEVFS_RESET:
       if (gone_) Refuse(client, ENODEV);
@@ -375,8 +366,12 @@ void UsbfsDevice::Discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     for (auto it = endpoint->queue.begin(); it != endpoint->queue.end(); ++it) {
       if ((*it)->client == client && (*it)->address == address) {
         Urb* entry = *it;
-        endpoint->queue.erase(it);
         Answer(client);
+        if (setup_.lateDiscardMs > 0) {
+          entry->discarded = true;  // given back late, in its turn
+          return;
+        }
+        endpoint->queue.erase(it);
         Finish(entry, -ENOENT);
         return;
       }
@@ -471,6 +466,18 @@ void UsbfsDevice::DriverControl(UMockdevIoctlClient* client, UMockdevIoctlData* 
   Refuse(client, ENOTTY);
 }
 
+void UsbfsDevice::ClearHalt(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+  UMockdevIoctlData* request = Resolve(arg, sizeof(unsigned int));
+  if (request == nullptr) return Refuse(client, EFAULT);
+  unsigned int endpoint = 0;
+  std::memcpy(&endpoint, request->data, sizeof endpoint);
+  g_object_unref(request);
+  if (gone_) return Refuse(client, ENODEV);
+  if (setup_.simPath.empty()) return Answer(client);
+  if (endpoint > 0xff || !pipes_.ClearHalt(static_cast<uint8_t>(endpoint))) return Refuse(client, EINVAL);
+  Answer(client);
+}
+
 void UsbfsDevice::ClientVanished(UMockdevIoctlClient* client) {
   std::lock_guard<std::mutex> hold(mutex_);
   for (Endpoint* endpoint : {&in_, &out_}) {
@@ -512,56 +519,61 @@ void UsbfsDevice::RunEndpoint(Endpoint* endpoint) {
       Finish(urb, -ESHUTDOWN);
       continue;
     }
+    if (urb->discarded) {
+      endpoint->wake.wait_for(lock, std::chrono::milliseconds(setup_.lateDiscardMs),
+                              [&] { return stopping_ || gone_; });
+      Finish(urb, gone_ ? -ESHUTDOWN : -ENOENT);
+      continue;
+    }
     endpoint->flying = urb;
     endpoint->abort.Reset();
     lock.unlock();
     std::vector<uint8_t> received;
     uint32_t moved = 0;
-    bool ok = Transfer(endpoint, urb, &received, &moved);
-    bool there = ok;
-    if (!ok) {
-      platform::usb::Handle probe = platform::usb::Open(setup_.simPath.c_str());
-      there = probe != platform::usb::kNoHandle;
-      platform::usb::Close(probe);
+    usbdev::Outcome outcome = Transfer(endpoint, urb, &received, &moved);
+    if (outcome == usbdev::Outcome::kAborted && urb->discarded && setup_.lateDiscardMs > 0) {
+      // Still on the schedule for a while: the endpoint takes nothing else.
+      std::unique_lock<std::mutex> pause(mutex_);
+      endpoint->wake.wait_for(pause, std::chrono::milliseconds(setup_.lateDiscardMs),
+                              [&] { return stopping_ || gone_; });
     }
     lock.lock();
     endpoint->flying = nullptr;
     int status = 0;
-    if (ok) {
-      urb->actual = moved;
-      if (endpoint == &in_) urb->bytes.swap(received);
-    } else if (urb->discarded) {
-      status = -ENOENT;
-    } else if (gone_ || stopping_ || !there) {
-      status = -ESHUTDOWN;
-      if (!gone_ && !stopping_) {
-        // The printer went: no node to open any more, every URB ends.
-        unlink(nodeFile_.c_str());
-        FailEverything();
-      }
-    } else {
-      // A reply longer than the URB, or a write the printer refused.
-      status = endpoint == &in_ ? -EOVERFLOW : -EPIPE;
+    switch (outcome) {
+      case usbdev::Outcome::kDone:
+        urb->actual = moved;
+        if (endpoint == &in_) {
+          urb->actual = static_cast<uint32_t>(received.size());
+          urb->bytes.swap(received);
+        }
+        break;
+      case usbdev::Outcome::kStall:
+        status = -EPIPE;
+        break;
+      case usbdev::Outcome::kBabble:
+        status = -EOVERFLOW;
+        break;
+      case usbdev::Outcome::kAborted:
+        status = urb->discarded ? -ENOENT : -ESHUTDOWN;
+        break;
+      case usbdev::Outcome::kGone:
+        status = -ESHUTDOWN;
+        if (!gone_ && !stopping_) {
+          // The printer went: no node to open any more, every URB ends.
+          unlink(nodeFile_.c_str());
+          FailEverything();
+        }
+        break;
     }
     Finish(urb, status);
   }
 }
 
-bool UsbfsDevice::Transfer(Endpoint* endpoint, Urb* urb, std::vector<uint8_t>* received,
-                           uint32_t* moved) {
-  if (endpoint->sim == platform::usb::kNoHandle) {
-    std::string pipe = setup_.simPath + (endpoint == &in_ ? "\\if000pipe000" : "\\if000pipe001");
-    endpoint->sim = platform::usb::Open(pipe.c_str());
-    if (endpoint->sim == platform::usb::kNoHandle) return false;
-  }
-  if (endpoint == &out_)
-    return platform::usb::Write(endpoint->sim, urb->bytes.data(), urb->length, moved,
-                                &endpoint->abort);
-  received->resize(urb->length);
-  bool ok = platform::usb::Read(endpoint->sim, received->data(), urb->length, moved,
-                                &endpoint->abort);
-  received->resize(ok ? *moved : 0);
-  return ok;
+usbdev::Outcome UsbfsDevice::Transfer(Endpoint* endpoint, Urb* urb,
+                                      std::vector<uint8_t>* received, uint32_t* moved) {
+  if (endpoint == &out_) return pipes_.Out(urb->bytes.data(), urb->length, moved, &endpoint->abort);
+  return pipes_.In(urb->length, received, &endpoint->abort);
 }
 
 void UsbfsDevice::Finish(Urb* urb, int status) {
@@ -584,6 +596,7 @@ void UsbfsDevice::FailEverything() {
       Finish(urb, -ESHUTDOWN);
     }
     if (endpoint->flying != nullptr) endpoint->abort.Abort();
+    endpoint->wake.notify_all();  // a URB given back late goes now
   }
 }
 

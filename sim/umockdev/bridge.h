@@ -21,6 +21,7 @@ struct BridgeOptions {
   int bus = 1;
   std::string serial;  // every printer's serial number; empty: one each
   std::vector<std::pair<uint16_t, uint16_t>> others;  // non-printer devices by ids
+  int lateDiscardMs = 0;  // see DeviceSetup
 };
 
 class Bridge {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/usb_bus.h"
+#include "printer_usb.h"
 
 namespace usbbridge {
 
@@ -28,6 +29,9 @@ struct DeviceSetup {
   uint16_t product = 0;
   uint8_t interfaceClass = 7;
   std::string serial;
+  // A cancelled transfer already under way is given back this much later
+  // (a host controller slow to take it off its schedule); 0: at once.
+  int lateDiscardMs = 0;
 };
 
 class UsbfsDevice {
@@ -53,9 +57,8 @@ class UsbfsDevice {
   const DeviceSetup& Setup() const { return setup_; }
   const std::string& Syspath() const { return syspath_; }
 
-  // The interface's bulk endpoints: deliberately not 0x81/0x01.
-  static constexpr uint8_t kBulkIn = 0x82;
-  static constexpr uint8_t kBulkOut = 0x03;
+  static constexpr uint8_t kBulkIn = usbdev::kBulkIn;
+  static constexpr uint8_t kBulkOut = usbdev::kBulkOut;
 
  private:
   struct Urb;
@@ -64,7 +67,6 @@ class UsbfsDevice {
     std::deque<Urb*> queue;
     Urb* flying = nullptr;
     platform::usb::TransferAbort abort;
-    platform::usb::Handle sim = platform::usb::kNoHandle;
     std::condition_variable wake;
     std::thread worker;
   };
@@ -82,9 +84,11 @@ class UsbfsDevice {
   void Release(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
   void GetDriver(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
   void DriverControl(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+  void ClearHalt(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
 
   void RunEndpoint(Endpoint* endpoint);
-  bool Transfer(Endpoint* endpoint, Urb* urb, std::vector<uint8_t>* received, uint32_t* moved);
+  usbdev::Outcome Transfer(Endpoint* endpoint, Urb* urb, std::vector<uint8_t>* received,
+                           uint32_t* moved);
   // Under mutex_: the URB is done and waits to be reaped.
   void Finish(Urb* urb, int status);
   void FailEverything();
@@ -93,6 +97,7 @@ class UsbfsDevice {
   std::vector<uint8_t> Descriptors() const;
 
   DeviceSetup setup_;
+  usbdev::BulkPipes pipes_;
   int bus_;
   int devnum_;
   std::string sysname_;

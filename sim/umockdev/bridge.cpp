@@ -115,7 +115,7 @@ void Bridge::Sync() {
     char serial[32];
     std::snprintf(serial, sizeof serial, "Q7730SIM%04d", place);
     DeviceSetup setup{simPath, IdAt(simPath, 12), IdAt(simPath, 21), 7,
-                    options_.serial.empty() ? serial : options_.serial};
+                      options_.serial.empty() ? serial : options_.serial, options_.lateDiscardMs};
     std::string error;
     if (Add(setup, PortName(place), ParentOf(place), &error) == nullptr)
       std::fprintf(stderr, "q7730-usb-bridge: %s\n", error.c_str());
