@@ -63,6 +63,9 @@ ChangeSource* OpenChangeSource(void* /*ownerInstance*/) {
 
 bool TakeChange(ChangeSource* source) {
   if (source == nullptr) return false;
+  // The watcher's look is also when hotplug notices and the callbacks of
+  // transfers left behind are delivered: no thread waits in libusb for them.
+  PumpEvents();
   if (source->hotplug) {
     if (HotplugChanges() == source->seen) return false;
     ++source->seen;

@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "platform/thread.h"
 #include "platform/usb_bus.h"
 
 namespace platform {
@@ -13,8 +12,6 @@ std::mutex gBusMutex;
 namespace {
 
 libusb_context* gContext = nullptr;
-Thread* gEventThread = nullptr;
-std::atomic<int> gStopEvents{0};
 bool gHotplug = false;
 libusb_hotplug_callback_handle gHotplugHandle = 0;
 std::atomic<uint64_t> gChanges{0};
@@ -22,14 +19,6 @@ std::atomic<uint64_t> gChanges{0};
 // Runs inside libusb's event handling: count, nothing more.
 int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device*, libusb_hotplug_event, void*) {
   gChanges.fetch_add(1);
-  return 0;
-}
-
-// Every transfer completes and every hotplug notice is delivered here, so a
-// waiter never has to handle events itself and can wait on its abort signal.
-uint32_t HandleEvents(void* raw) {
-  libusb_context* context = static_cast<libusb_context*>(raw);
-  while (gStopEvents.load() == 0) libusb_handle_events_completed(context, nullptr);
   return 0;
 }
 
@@ -47,20 +36,18 @@ libusb_context* BusContext() {
                  static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY,
                  LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, &OnHotplug, nullptr,
                  &gHotplugHandle) == LIBUSB_SUCCESS;
-  gStopEvents.store(0);
-  Thread* thread = new (std::nothrow) Thread;
-  if (thread == nullptr || !thread->Start(&HandleEvents, context)) {
-    delete thread;
-    libusb_exit(context);
-    gHotplug = false;
-    return nullptr;
-  }
-  gEventThread = thread;
   gContext = context;
   return gContext;
 }
 
 uint64_t HotplugChanges() { return gChanges.load(); }
+
+void PumpEvents() {
+  std::lock_guard<std::mutex> hold(gBusMutex);
+  if (gContext == nullptr) return;
+  timeval now{0, 0};
+  libusb_handle_events_timeout_completed(gContext, &now, nullptr);
+}
 
 bool HasHotplug() { return gHotplug; }
 
@@ -69,18 +56,15 @@ bool HasHotplug() { return gHotplug; }
 // before its watchers stop, which then would use freed devices. The unload
 // step calls this after them (ProcessDetach, wirelet/library_state.cpp).
 void CloseBus() {
+  // Transfers left behind on a printer since gone call back now.
+  PumpEvents();
   std::lock_guard<std::mutex> hold(gBusMutex);
   if (gContext == nullptr) return;
   // A transfer still under way (a thread of a program that is ending) keeps
-  // everything: its callback needs the device record and the event thread.
+  // everything: its callback needs the device record and the context.
   if (TransfersInFlight()) return;
   ReleaseIdleDevices(true);
   if (gHotplug) libusb_hotplug_deregister_callback(gContext, gHotplugHandle);
-  gStopEvents.store(1);
-  libusb_interrupt_event_handler(gContext);
-  gEventThread->Wait(kInfinite);
-  delete gEventThread;
-  gEventThread = nullptr;
   libusb_exit(gContext);
   gContext = nullptr;
   gHotplug = false;

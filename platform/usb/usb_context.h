@@ -1,11 +1,14 @@
-// The libusb bus's one context: created on first use, with one thread that
-// handles libusb's events for every transfer and hotplug notice, and ended
-// when the library is unloaded.
+// The libusb bus's one context: created on first use and ended when the
+// library is unloaded. No thread of its own handles libusb's events: a
+// thread waiting for its transfer handles them itself, as libusb's own
+// synchronous calls do (a hand-over from an event thread per transfer cost
+// a tenth of the bulk rate on a real kernel), and the watcher's poll takes
+// the hotplug notices (PumpEvents).
 //
 // Lock order: gBusMutex, then libusb's own locks. Nothing that libusb calls
-// back into (transfer and hotplug callbacks, on the event thread, inside
-// libusb's locks) may take gBusMutex or call libusb synchronously: they only
-// touch atomics and wake the waiter.
+// back into (transfer and hotplug callbacks, inside libusb's event handling
+// and its locks) may take gBusMutex or call libusb synchronously: they only
+// touch atomics.
 #pragma once
 #include <libusb.h>
 
@@ -25,6 +28,10 @@ libusb_context* BusContext();
 
 // Arrivals plus departures seen so far by the hotplug callback.
 uint64_t HotplugChanges();
+// Delivers what libusb has ready (hotplug notices, callbacks of transfers
+// left behind) without waiting; does nothing while another thread handles
+// events. Call without gBusMutex, never from a callback.
+void PumpEvents();
 // Whether this libusb reports hotplug; false before the context exists.
 bool HasHotplug();
 

@@ -1,14 +1,15 @@
-// Read and Write for the libusb bus: one asynchronous bulk transfer each,
-// completed on the bus's event thread, so the waiting worker can watch its
-// abort signal beside the completion and cancel the transfer.
+// Read and Write for the libusb bus: one asynchronous bulk transfer each.
+// The waiting thread handles libusb's events itself while it watches its
+// abort signal, so it can cancel the transfer, and a completion reaches it
+// without a hand-over from another thread.
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <vector>
 
+#include "platform/clock.h"
 #include "usb_context.h"
 #include "usb_devices.h"
 
@@ -23,22 +24,22 @@ constexpr uint32_t kMaxTransfer = 4096;
 // finish on its own. libusb calls back at once on a live device and on one
 // that went away; the limit only keeps a worker from waiting for ever. The
 // pipe takes no other transfer until that callback has come.
-constexpr uint32_t kCancelGraceMs = 1000;
+constexpr int kCancelGraceMs = 1000;
 // Without a descriptor the abort signal is looked at this often, and so is
-// a pipe whose cancelled transfer has not called back yet.
+// a wait while another thread handles libusb's events.
 constexpr int kAbortPollMs = 50;
 constexpr int kStragglerPollMs = 10;
+constexpr int kOtherHandlerPollMs = 10;
 
 // One transfer in flight. It owns its buffer, so the caller's buffer is only
 // touched while the call runs. The waiter and the callback each hold a
 // reference; whoever lets go last frees it, so a transfer left behind frees
-// itself when libusb calls it back, and no one writes to a closed wake-up.
+// itself when libusb calls it back.
 struct Pending {
   libusb_transfer* transfer = nullptr;
   OpenDevice* device = nullptr;
   int pipe = 0;  // 0 bulk-in, 1 bulk-out
   uint8_t* data = nullptr;
-  int wake = -1;
   std::atomic<int> references{2};
   std::atomic<bool> done{false};
   // kWaited until either the callback (kCalledBack) or the waiter giving up
@@ -52,7 +53,6 @@ struct Pending {
 
 void Free(Pending* pending) {
   if (pending->transfer != nullptr) libusb_free_transfer(pending->transfer);
-  if (pending->wake >= 0) close(pending->wake);
   delete[] pending->data;
   if (pending->device != nullptr) pending->device->transfers.fetch_sub(1);
   delete pending;
@@ -62,19 +62,16 @@ void Release(Pending* pending) {
   if (pending->references.fetch_sub(1) == 1) Free(pending);
 }
 
-// On the event thread, inside libusb: record, wake the waiter, nothing more.
+// Inside libusb's event handling: record, nothing more.
 void LIBUSB_CALL OnDone(libusb_transfer* transfer) {
   Pending* pending = static_cast<Pending*>(transfer->user_data);
   pending->status = transfer->status;
   pending->actual = transfer->actual_length;
   if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) pending->device->lost.store(true);
-  pending->done.store(true);
   int waited = Pending::kWaited;
   if (!pending->phase.compare_exchange_strong(waited, Pending::kCalledBack))
     pending->device->stragglers[pending->pipe].fetch_sub(1);
-  const uint64_t one = 1;
-  while (write(pending->wake, &one, sizeof one) < 0 && errno == EINTR) {
-  }
+  pending->done.store(true);
   Release(pending);
 }
 
@@ -84,15 +81,14 @@ Pending* Submit(BusHandle* bus, const void* source, uint32_t size, uint32_t subm
   if (pending == nullptr) return nullptr;
   pending->data = new (std::nothrow) uint8_t[submitted];
   pending->transfer = libusb_alloc_transfer(0);
-  pending->wake = eventfd(0, EFD_CLOEXEC);
-  if (pending->data == nullptr || pending->transfer == nullptr || pending->wake < 0) {
+  if (pending->data == nullptr || pending->transfer == nullptr) {
     Free(pending);
     return nullptr;
   }
   OpenDevice* open = bus->device;
   bool in = bus->kind == NameKind::BulkIn;
   if (!in) std::memcpy(pending->data, source, size);
-  // No time-out of libusb's own: the library's worker limit bounds the wait.
+  // No time-out of libusb's own: the library's limit bounds the wait.
   libusb_fill_bulk_transfer(pending->transfer, open->handle, in ? open->bulkIn : open->bulkOut,
                             pending->data, static_cast<int>(submitted), &OnDone, pending, 0);
   open->transfers.fetch_add(1);
@@ -105,32 +101,82 @@ Pending* Submit(BusHandle* bus, const void* source, uint32_t size, uint32_t subm
   return pending;
 }
 
-bool WaitReadable(int fd, int timeoutMs) {
+bool Readable(int fd) {
   pollfd one{fd, POLLIN, 0};
+  return poll(&one, 1, 0) > 0;
+}
+
+// What a wait for libusb's events ended with.
+enum class Woke { Event, Abort, Timeout };
+
+// Handles libusb's events on this thread until *done is set (Event), the
+// abort fires (Abort: its descriptor abortFd became readable, or without one
+// abort->Aborted(), looked at every kAbortPollMs) or timeoutMs has passed
+// (Timeout; -1: no limit). done null: until the abort or the time. While
+// another thread handles events (the watcher's brief look), waits for it in
+// short steps, since the callback may come from there.
+Woke HandleEventsUntil(libusb_context* context, const std::atomic<bool>* done, int abortFd,
+                       TransferAbort* abort, int timeoutMs) {
+  const uint32_t start = SystemTickCount();
+  std::vector<pollfd> fds;
   for (;;) {
-    int n = poll(&one, 1, timeoutMs);
-    if (n >= 0) return n > 0;
-    if (errno != EINTR) return false;
+    if (done != nullptr && done->load()) return Woke::Event;
+    int left = -1;
+    if (timeoutMs >= 0) {
+      uint32_t spent = SystemTickCount() - start;
+      if (spent >= static_cast<uint32_t>(timeoutMs)) return Woke::Timeout;
+      left = timeoutMs - static_cast<int>(spent);
+    }
+    if (abort != nullptr && abortFd < 0) {
+      if (abort->Aborted()) return Woke::Abort;
+      if (left < 0 || left > kAbortPollMs) left = kAbortPollMs;
+    }
+    if (libusb_try_lock_events(context) != 0) {
+      if (abortFd >= 0 && Readable(abortFd)) return Woke::Abort;
+      int step = left < 0 || left > kOtherHandlerPollMs ? kOtherHandlerPollMs : left;
+      timeval wait{0, step * 1000};
+      libusb_lock_event_waiters(context);
+      if ((done == nullptr || !done->load()) && libusb_event_handler_active(context))
+        libusb_wait_for_event(context, &wait);
+      libusb_unlock_event_waiters(context);
+      continue;
+    }
+    bool fired = false;
+    if (libusb_event_handling_ok(context) && (done == nullptr || !done->load())) {
+      // libusb's own descriptors (its timer among them) and the abort's, in
+      // one poll.
+      const libusb_pollfd** sources = libusb_get_pollfds(context);
+      fds.clear();
+      for (size_t i = 0; sources != nullptr && sources[i] != nullptr; ++i)
+        fds.push_back({sources[i]->fd, sources[i]->events, 0});
+      libusb_free_pollfds(sources);
+      size_t own = fds.size();
+      if (abortFd >= 0) fds.push_back({abortFd, POLLIN, 0});
+      int n = poll(fds.data(), fds.size(), left);
+      if (n < 0 && errno != EINTR) {
+        libusb_unlock_events(context);
+        return Woke::Abort;
+      }
+      fired = n > 0 && abortFd >= 0 && fds[own].revents != 0;
+      if (n > (fired ? 1 : 0)) {
+        timeval now{0, 0};
+        libusb_handle_events_locked(context, &now);
+      }
+    }
+    libusb_unlock_events(context);
+    // A callback that came with the fire still counts.
+    if (done != nullptr && done->load()) return Woke::Event;
+    if (fired) return Woke::Abort;
   }
 }
 
 // Waits for the callback, cancelling the transfer once abort fires (or the
 // wait itself fails). true: the callback has run.
-bool AwaitCompletion(Pending* pending, TransferAbort* abort) {
+bool AwaitCompletion(libusb_context* context, Pending* pending, TransferAbort* abort) {
   int abortFd = abort != nullptr ? static_cast<int>(abort->WaitObject()) : -1;
-  bool cancel = false;
-  while (!cancel && !pending->done.load()) {
-    if (abort == nullptr) {
-      cancel = !WaitReadable(pending->wake, -1);
-      continue;
-    }
-    pollfd fds[2] = {{pending->wake, POLLIN, 0}, {abortFd, POLLIN, 0}};
-    int n = poll(fds, abortFd >= 0 ? 2 : 1, abortFd >= 0 ? -1 : kAbortPollMs);
-    cancel = (n < 0 && errno != EINTR) || abort->Aborted();
-  }
-  if (pending->done.load()) return true;
+  if (HandleEventsUntil(context, &pending->done, abortFd, abort, -1) == Woke::Event) return true;
   libusb_cancel_transfer(pending->transfer);
-  WaitReadable(pending->wake, static_cast<int>(kCancelGraceMs));
+  HandleEventsUntil(context, &pending->done, -1, nullptr, kCancelGraceMs);
   if (pending->done.load()) return true;
   OpenDevice* open = pending->device;
   open->stragglers[pending->pipe].fetch_add(1);
@@ -141,21 +187,22 @@ bool AwaitCompletion(Pending* pending, TransferAbort* abort) {
   return true;
 }
 
-// Waits until no cancelled transfer of the pipe is still out. false: the
-// abort fired first, there is no abort to bound the wait, or the device went.
-bool AwaitStragglers(OpenDevice* open, int pipe, TransferAbort* abort) {
+// Waits until no cancelled transfer of the pipe is still out, handling
+// events so that their callbacks can come. false: the abort fired first,
+// there is no abort to bound the wait, or the device went.
+bool AwaitStragglers(libusb_context* context, OpenDevice* open, int pipe, TransferAbort* abort) {
   int abortFd = abort != nullptr ? static_cast<int>(abort->WaitObject()) : -1;
   while (open->stragglers[pipe].load() > 0) {
     if (abort == nullptr || abort->Aborted() || open->lost.load()) return false;
-    if (abortFd >= 0) WaitReadable(abortFd, kStragglerPollMs);
-    else poll(nullptr, 0, kStragglerPollMs);
+    HandleEventsUntil(context, nullptr, abortFd, abort, kStragglerPollMs);
   }
   return true;
 }
 
 // A halted endpoint answers every later transfer with a stall until it is
-// cleared. Cleared here, on the waiting thread, never from a callback: the
-// clearing is a control request that needs the event thread.
+// cleared. Cleared here, on the waiting thread once it no longer handles
+// events, never from a callback: libusb's synchronous calls may not be made
+// inside its event handling.
 void ClearHaltAfterStall(OpenDevice* open, int pipe) {
   libusb_clear_halt(open->handle, pipe == 0 ? open->bulkIn : open->bulkOut);
 }
@@ -170,8 +217,14 @@ bool Transfer(Handle handle, NameKind kind, const void* source, void* destinatio
   if (size == 0) return kind == NameKind::BulkOut;
   if (size > kMaxTransfer) return false;
   OpenDevice* open = bus->device;
+  libusb_context* context = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(gBusMutex);
+    context = BusContext();
+  }
+  if (context == nullptr) return false;
   int pipe = kind == NameKind::BulkIn ? 0 : 1;
-  if (!AwaitStragglers(open, pipe, abort)) return false;
+  if (!AwaitStragglers(context, open, pipe, abort)) return false;
   // A bulk-in transfer asks for whole packets: asking for less than a
   // packet makes a longer reply babble, and that packet is lost. More than
   // was asked for is an overflow all the same, reported as a failure.
@@ -181,7 +234,7 @@ bool Transfer(Handle handle, NameKind kind, const void* source, void* destinatio
   if (pending == nullptr) return false;
   // Only a transfer that was called back has settled fields and buffer; one
   // left behind frees itself later.
-  bool calledBack = AwaitCompletion(pending, abort);
+  bool calledBack = AwaitCompletion(context, pending, abort);
   bool ok = calledBack && pending->status == LIBUSB_TRANSFER_COMPLETED && pending->actual >= 0 &&
             static_cast<uint32_t>(pending->actual) <= size;
   bool stalled = calledBack && pending->status == LIBUSB_TRANSFER_STALL;
