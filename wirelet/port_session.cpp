@@ -41,6 +41,14 @@ Object* MakeReady(Object* object) {
   return object;
 }
 
+// A reader or writer whose worker was left running stays allocated: that
+// thread may still write into it.
+template <typename Object>
+void Dispose(Object** object) {
+  if (*object != nullptr && !(*object)->Abandoned()) delete *object;
+  *object = nullptr;
+}
+
 int HexValue(const char* text) {
   int value = 0;
   for (int i = 0; i < 4 && text[i] != '\0'; ++i) {
@@ -62,8 +70,8 @@ PortSession::PortSession() : initialised(0), settings(), imageOwed(0), writer(nu
 }
 
 PortSession::~PortSession() {
-  delete writer;
-  delete reader;
+  Dispose(&writer);
+  Dispose(&reader);
 }
 
 void PortSession::InitialiseSettings() {
@@ -250,10 +258,8 @@ void PortSession::CloseSession(int slot) {
   EndImageHold(slot);
   ReleaseMutexOfSlot(slot);
   ReleaseClaim(slot);
-  delete writer;
-  delete reader;
-  writer = nullptr;
-  reader = nullptr;
+  Dispose(&writer);
+  Dispose(&reader);
 }
 
 bool PortSession::ClaimedPrinterPresent(int slot) const {

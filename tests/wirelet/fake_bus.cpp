@@ -21,6 +21,7 @@ struct Printer {
   std::vector<Bytes> answers;  // readable after the next write, one per write
   int unplugAfterPipe = -1;
   bool emptyReads = false;
+  uint32_t readDelayMs = 0;
   bool writesHang = false;
   int hangFromWrite = -1;
   uint32_t writeDelayMs = 0;
@@ -151,6 +152,11 @@ void SetEmptyReads(const std::string& path, bool empty) {
   TheBus().printers[path].emptyReads = empty;
 }
 
+void SetReadDelay(const std::string& path, uint32_t ms) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].readDelayMs = ms;
+}
+
 void SetWritesHang(const std::string& path, bool hang) {
   std::lock_guard<std::mutex> hold(TheBus().mutex);
   TheBus().printers[path].writesHang = hang;
@@ -278,6 +284,7 @@ bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received,
   fakebus::InProgress active;
   fakebus::Bus& bus = TheBus();
   bool counted = false;
+  uint32_t delayMs = 0;
   for (;;) {
     {
       std::lock_guard<std::mutex> hold(bus.mutex);
@@ -294,11 +301,14 @@ bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received,
         if (frame.size() > size) return false;
         std::memcpy(buffer, frame.data(), frame.size());
         *received = static_cast<uint32_t>(frame.size());
-        return true;
+        delayMs = printer.readDelayMs;
+        break;
       }
     }
     if (fakebus::AbortFired(abort)) return false;
   }
+  if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  return true;
 }
 
 bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,
