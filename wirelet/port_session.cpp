@@ -91,7 +91,7 @@ void PortSession::InitialiseSettings() {
 int PortSession::OpenSession(int slot, StatusCode* status) {
   // A port that the watcher marked not open while its printer stayed still
   // holds its claim: let go of it before claiming afresh.
-  EndImageHold(slot);
+  EndImageHold();
   ReleaseMutexOfSlot(slot);
   ReleaseClaim(slot);
   // The timed-out flags spoke of the pipes just let go of; nothing has been
@@ -173,20 +173,36 @@ void PortSession::AdoptHandles(int slot) {
   settings.readPipe = gLibrary.slotReadHandle[slot];
 }
 
-int PortSession::AcquireDevice(int slot, StatusCode* status) {
+int PortSession::AcquireDevice(int slot, StatusCode* status, bool forImage) {
   NamedMutex* mutex = gLibrary.slotMutex[slot];
-  if (gLibrary.slotEntry[slot] == kNone) {
+  int entry = gLibrary.slotEntry[slot];
+  if (entry == kNone) {
     SetStatus(status, kStatusDeviceNotAvailable);
     return 0;
   }
-  switch (mutex != nullptr ? mutex->Wait(kCommandMutexWaitMs) : NamedMutex::WaitResult::Failed) {
+  if (imageHold.Held()) {
+    SetStatus(status, kStatusOk);
+    return 1;
+  }
+  NamedMutex::WaitResult waited = NamedMutex::WaitResult::Failed;
+  char path[kPathSize] = {};
+  if (mutex == nullptr) {
+    waited = NamedMutex::WaitResult::Failed;
+  } else if (!forImage) {
+    waited = mutex->Wait(kCommandMutexWaitMs);
+  } else if (gDeviceTable.GetDevicePath(entry, path)) {
+    // The name ClaimDevice gave the mutex.
+    waited = imageHold.Take(path + 4, kCommandMutexWaitMs);
+  }
+  switch (waited) {
     case NamedMutex::WaitResult::Obtained:
       SetStatus(status, kStatusOk);
       return 1;
     case NamedMutex::WaitResult::Abandoned:
       // Reported as busy, but the ownership that came with it is given
       // back, or the printer would stay locked for every process.
-      mutex->Release();
+      if (forImage) imageHold.Give();
+      else mutex->Release();
       SetStatus(status, kStatusDeviceBusy);
       return 0;
     case NamedMutex::WaitResult::TimedOut:
@@ -197,6 +213,17 @@ int PortSession::AcquireDevice(int slot, StatusCode* status) {
   }
   SetStatus(status, kStatusUnexpected);
   return 0;
+}
+
+void PortSession::EndCommand(int slot, uint32_t imageBytes) {
+  if (!imageHold.Held()) {
+    ReleaseMutexKeepOpen(slot);
+    return;
+  }
+  // A new image replaces one announced before and never finished: the mutex
+  // stays held once. A refused announcement gives back what it took.
+  if (imageBytes > 0) imageOwed = imageBytes;
+  else if (imageOwed == 0) imageHold.Give();
 }
 
 void PortSession::ReleaseMutexKeepOpen(int slot) {
@@ -234,28 +261,19 @@ void PortSession::ReleaseClaim(int slot) {
   ForgetOrClose(&gLibrary.slotReadHandle[slot], settings.readTimedOut);
 }
 
-void PortSession::HoldForImage(int slot, uint32_t bytes) {
-  // A new image replaces one announced before and never finished: its hold
-  // is given back, so the mutex is held once.
-  EndImageHold(slot);
-  imageOwed = bytes;
-  if (imageOwed == 0) ReleaseMutexKeepOpen(slot);
-}
-
-void PortSession::ImageWritten(int slot, uint32_t bytes, bool ok) {
+void PortSession::ImageWritten(uint32_t bytes, bool ok) {
   if (imageOwed == 0) return;
   imageOwed = ok && bytes < imageOwed ? imageOwed - bytes : 0;
-  if (imageOwed == 0) ReleaseMutexKeepOpen(slot);
+  if (imageOwed == 0) EndImageHold();
 }
 
-void PortSession::EndImageHold(int slot) {
-  if (imageOwed == 0) return;
+void PortSession::EndImageHold() {
   imageOwed = 0;
-  ReleaseMutexKeepOpen(slot);
+  imageHold.Give();
 }
 
 void PortSession::CloseSession(int slot) {
-  EndImageHold(slot);
+  EndImageHold();
   ReleaseMutexOfSlot(slot);
   ReleaseClaim(slot);
   Dispose(&writer);
@@ -282,7 +300,7 @@ void PortSession::ReleaseDeviceIfGone(int slot, bool present) {
   if (entry == kNone || present) return;
   gDeviceTable.ReleaseDevice(entry);
   gLibrary.slotEntry[slot] = kNone;
-  imageOwed = 0;
+  EndImageHold();
   ReleaseMutexOfSlot(slot);
 }
 
