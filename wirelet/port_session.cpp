@@ -186,12 +186,10 @@ int PortSession::AcquireDevice(int slot, StatusCode* status, bool forImage) {
   }
   NamedMutex::WaitResult waited = NamedMutex::WaitResult::Failed;
   char path[kPathSize] = {};
-  if (mutex == nullptr) {
-    waited = NamedMutex::WaitResult::Failed;
-  } else if (!forImage) {
+  if (mutex != nullptr && !forImage) {
     waited = mutex->Wait(kCommandMutexWaitMs);
-  } else if (gDeviceTable.GetDevicePath(entry, path)) {
-    // The name ClaimDevice gave the mutex.
+  } else if (mutex != nullptr && gDeviceTable.GetDevicePath(entry, path)) {
+    // By the port's holder, under the name ClaimDevice gave the mutex.
     waited = imageHold.Take(path + 4, kCommandMutexWaitMs);
   }
   switch (waited) {
