@@ -90,7 +90,7 @@ int UpdateControllerFirmware(int port) {
   StatusCode status = deviceLibrary.usb_open_port(port);
   if (status != 0) {
     platform::Print("usb_open_port = %d \n", status);
-    return 0;
+    return 1;
   }
   int result = SendControllerImage(port, status);
   deviceLibrary.usb_close_port(port);

@@ -69,30 +69,41 @@ int BindAndEnumerate() {
 
 }  // namespace
 
-int RunControllerPhase() {
+int RunControllerPhase(int* printers) {
+  if (printers != nullptr) *printers = 0;
   int count = BindAndEnumerate();
   if (count == -1) return -1;
+  if (printers != nullptr) *printers = count;
 
   int result = 0;
-  for (int i = 0; i < count; ++i) result = UpdateControllerFirmware(portTable[i]);
-  // With several printers the engine phase runs whatever happened here.
-  if (count > 1) result = 0;
+  bool allDone = true;
+  for (int i = 0; i < count; ++i) {
+    result = UpdateControllerFirmware(portTable[i]);
+    if (result != 0) allDone = false;
+  }
 
   UnbindDeviceLibrary();
-  return result;
+  // Only a single printer whose update failed ends the run; with several, or
+  // a port that could not be opened, the engine phase runs all the same.
+  if (count == 1 && result == -1) return -1;
+  return allDone ? 0 : 1;
 }
 
-int RunEnginePhase() {
+int RunEnginePhase(int printersBefore) {
   int count = BindAndEnumerate();
   if (count == -1) return -1;
+  // Fewer than the controller phase worked on: one has gone since.
+  bool allComplete = count >= printersBefore;
 
   writeLock = new platform::RecursiveLock;
 
   platform::Thread workers[kPortTableSize];
   for (int i = 0; i < count; ++i) {
     void* argument = reinterpret_cast<void*>(static_cast<intptr_t>(portTable[i]));
-    if (!workers[i].Start(EngineWorker, argument))
+    if (!workers[i].Start(EngineWorker, argument)) {
       platform::Print("#printer %.2d could not be started. \n", portTable[i]);
+      allComplete = false;
+    }
     platform::SleepMs(kWorkerSpacingMs);
   }
 
@@ -101,18 +112,25 @@ int RunEnginePhase() {
   // never ends before every worker has.
   bool reported = false;
   for (int i = 0; i < count; ++i) {
-    while (workers[i].Started() && workers[i].Wait(platform::kInfinite) != platform::Thread::WaitResult::Ended) {
+    if (!workers[i].Started()) continue;
+    bool ended = false;
+    while (workers[i].Started()) {
+      if (workers[i].Wait(platform::kInfinite) == platform::Thread::WaitResult::Ended) {
+        ended = true;
+        break;
+      }
       if (!reported) platform::Print("WaitForMultipleObjects Error = %d \n", static_cast<int>(workers[i].LastError()));
       reported = true;
       platform::SleepMs(kWaitRetryMs);
     }
+    // A worker whose end was not seen cannot vouch for its printer.
+    if (!ended || static_cast<int32_t>(workers[i].ExitCode()) != 0) allComplete = false;
   }
 
   delete writeLock;
   writeLock = nullptr;
   UnbindDeviceLibrary();
-  // Each printer's outcome is in its own lines; the phase itself succeeded.
-  return 0;
+  return allComplete ? 0 : 1;
 }
 
 int UpdaterMain(int argc, char* argv[]) {
@@ -139,11 +157,14 @@ int UpdaterMain(int argc, char* argv[]) {
   platform::Thread noticeThread;
   StartNoticeThread(noticeThread);
 
-  if (RunControllerPhase() != 0) {
+  int printers = 0;
+  int controller = RunControllerPhase(&printers);
+  if (controller == -1) {
     EndNoticeThread(noticeThread);
     return -1;
   }
-  int result = RunEnginePhase();
+  int engine = RunEnginePhase(printers);
   EndNoticeThread(noticeThread);
-  return result != 0 ? -1 : 0;
+  // An installer trusts this: 0 only when every printer was updated whole.
+  return controller == 0 && engine == 0 ? 0 : -1;
 }

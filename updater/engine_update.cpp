@@ -167,7 +167,7 @@ int UpdateEngineFirmware(int port) {
   seq.status = deviceLibrary.usb_open_port(port);
   if (seq.status != 0) {
     platform::Print("usb_open_port = %d \n", seq.status);
-    return 0;
+    return 1;
   }
   int result = RunSequence(seq);
   deviceLibrary.usb_close_port(port);

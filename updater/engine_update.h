@@ -8,6 +8,7 @@
 // Exists only while the engine phase's workers run.
 extern platform::RecursiveLock* writeLock;
 
-// 0: done, or the port could not be opened; -1: failed. Needs the package
-// loaded, the device library bound and writeLock created.
+// 0: done, its final line the complete line. 1: the port could not be
+// opened; nothing was sent and no final line printed. -1: failed. Needs the
+// package loaded, the device library bound and writeLock created.
 int UpdateEngineFirmware(int port);

@@ -229,7 +229,7 @@ enum class Sends { kCommand, kNothing };
 template <typename Steps>
 int StandardExchange(PortSession& session, int slot, StatusCode* status, Steps steps,
                      Sends sends = Sends::kCommand, uint32_t imageBytes = 0) {
-  if (!session.AcquireDevice(slot, status)) return 0;
+  if (!session.AcquireDevice(slot, status, imageBytes > 0)) return 0;
   int result = 0;
   if (!session.CheckPipes(slot)) {
     *status = kStatusDeviceNotAvailable;
@@ -237,15 +237,14 @@ int StandardExchange(PortSession& session, int slot, StatusCode* status, Steps s
     if (sends == Sends::kCommand) session.reader->DropLateReplies();
     result = steps();
   }
-  if (result == 1 && imageBytes > 0) session.HoldForImage(slot, imageBytes);
-  else session.ReleaseMutexKeepOpen(slot);
+  session.EndCommand(slot, result == 1 ? imageBytes : 0);
   return result;
 }
 
 // Bulk data of an announced image counts against it.
 int WriteImageData(PortSession& session, int slot, const uint8_t* data, int length, StatusCode* status) {
   int result = session.WriteBulk(data, length, status);
-  if (length != 0) session.ImageWritten(slot, length > 0 ? static_cast<uint32_t>(length) : 0, result == 1);
+  if (length != 0) session.ImageWritten(length > 0 ? static_cast<uint32_t>(length) : 0, result == 1);
   return result;
 }
 
@@ -366,7 +365,7 @@ int WIRELET_CALL usb_write_data(int port, const uint8_t* data, int length, Statu
   return RunOnPort(port, status, [&](PortSession& session, int slot, StatusCode* code) {
     if (!session.CheckPipes(slot)) {
       *code = kStatusDeviceNotAvailable;
-      session.ImageWritten(slot, 0, false);
+      session.ImageWritten(0, false);
       return 0;
     }
     return wirelet::WriteImageData(session, slot, data, length, code);

@@ -1,7 +1,10 @@
 #include "pipe_transfer.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 #include "status_out.h"
 
@@ -11,22 +14,39 @@ using platform::Thread;
 
 namespace {
 
-// How long an aborted worker gets to end before the last resort.
+// How long an aborted worker gets to end before the last resort, and an idle
+// one asked to stop.
 constexpr uint32_t kAbortGraceMs = 2000;
 
 }  // namespace
 
 // ---- TransferWorker ---------------------------------------------------------
 
-TransferWorker::TransferWorker(platform::usb::TransferAbort* abort)
+struct TransferWorker::Link {
+  std::mutex mutex;  // guards everything below but transferStart
+  std::condition_variable changed;
+  State state = State::kIdle;
+  bool quit = false;
+  Job job = nullptr;
+  void* object = nullptr;
+  platform::usb::TransferAbort* abort = nullptr;
+  // steady-clock ticks at which the running transfer began
+  std::atomic<int64_t> transferStart{0};
+  std::atomic<int> references{2};  // the worker's and the thread's
+
+  void Drop() {
+    if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+};
+
+TransferWorker::TransferWorker(platform::usb::TransferAbort* abort, Placement placement)
     : abort_(abort),
+      placement_(placement),
       inThread_(false),
       limitMs_(0),
-      state_(State::kIdle),
-      quit_(false),
-      job_(nullptr),
-      object_(nullptr),
-      transferStart_(0) {}
+      abortEnded_(false),
+      abandoned_(false),
+      link_(nullptr) {}
 
 TransferWorker::~TransferWorker() { Stop(); }
 
@@ -35,101 +55,138 @@ int64_t TransferWorker::Now() {
 }
 
 uint32_t TransferWorker::Loop(void* raw) {
-  TransferWorker* worker = static_cast<TransferWorker*>(raw);
-  worker->abort_->Arm();
-  std::unique_lock<std::mutex> hold(worker->mutex_);
-  for (;;) {
-    // A job given up before it began ends this thread as well.
-    worker->changed_.wait(hold, [worker] {
-      return worker->quit_ || worker->state_ == State::kPending ||
-             worker->state_ == State::kOverrun;
-    });
-    if (worker->state_ != State::kPending) break;
-    worker->state_ = State::kRunning;
-    Job job = worker->job_;
-    void* object = worker->object_;
-    hold.unlock();
-    job(object);
-    hold.lock();
-    // An aborted job ends its thread: the abort then sees the thread end
-    // instead of trying to cancel I/O that it no longer makes.
-    if (worker->state_ == State::kOverrun) break;
-    worker->state_ = State::kDone;
-    worker->changed_.notify_all();
+  Link* link = static_cast<Link*>(raw);
+  link->abort->Arm();
+  {
+    std::unique_lock<std::mutex> hold(link->mutex);
+    for (;;) {
+      // A job given up before it began ends this thread as well.
+      link->changed.wait(hold, [link] {
+        return link->quit || link->state == State::kPending || link->state == State::kOverrun;
+      });
+      if (link->state != State::kPending) break;
+      link->state = State::kRunning;
+      Job job = link->job;
+      void* object = link->object;
+      hold.unlock();
+      job(object);
+      hold.lock();
+      // An aborted job ends its thread: the abort then sees the thread end
+      // instead of trying to cancel I/O that it no longer makes.
+      if (link->state == State::kOverrun) break;
+      link->state = State::kDone;
+      link->changed.notify_all();
+    }
   }
+  link->Drop();
   return 0;
 }
 
+bool TransferWorker::StartThread() {
+  Link* link = new (std::nothrow) Link;
+  if (link == nullptr) return false;
+  link->abort = abort_;
+  if (!thread_.Start(&Loop, link)) {
+    delete link;
+    return false;
+  }
+  link_.store(link);
+  return true;
+}
+
+void TransferWorker::DropLink() {
+  Link* link = link_.exchange(nullptr);
+  if (link != nullptr) link->Drop();
+}
+
 int TransferWorker::Run(Job job, void* object, uint32_t limitMs) {
+  // Its thread may still be inside the job's object: nothing more runs on it.
+  if (abandoned_) return -1;
   abort_->Reset();
-  if (abort_->FireAfter(limitMs)) {
+  abortEnded_.store(false);
+  if (placement_ == Placement::kCallerWherePossible && abort_->FireAfter(limitMs)) {
     inThread_ = true;
     limitMs_ = limitMs;
     job(object);
     inThread_ = false;
-    bool overran = abort_->Expired();
     abort_->Reset();
-    return overran ? 1 : 0;
+    return abortEnded_.load() ? 1 : 0;
   }
-  if (!thread_.Started()) {
-    state_ = State::kIdle;
-    quit_ = false;
-    if (!thread_.Start(&Loop, this)) return -1;
-  }
+  if (!thread_.Started() && !StartThread()) return -1;
   const int64_t limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::milliseconds(limitMs))
                             .count();
-  std::unique_lock<std::mutex> hold(mutex_);
-  job_ = job;
-  object_ = object;
-  transferStart_.store(Now());
-  state_ = State::kPending;
-  changed_.notify_all();
+  Link* link = link_.load();
+  std::unique_lock<std::mutex> hold(link->mutex);
+  link->job = job;
+  link->object = object;
+  link->transferStart.store(Now());
+  link->state = State::kPending;
+  link->changed.notify_all();
   for (;;) {
-    if (state_ == State::kDone) {
-      state_ = State::kIdle;
-      return 0;
+    if (link->state == State::kDone) {
+      link->state = State::kIdle;
+      return abortEnded_.load() ? 1 : 0;
     }
     // The job moves the start on as it begins each transfer, so the wait is
     // only cut short by one transfer that overran.
-    int64_t deadline = transferStart_.load() + limit;
+    int64_t deadline = link->transferStart.load() + limit;
     if (Now() >= deadline) break;
-    changed_.wait_until(hold, std::chrono::steady_clock::time_point(
-                                  std::chrono::steady_clock::duration(deadline)));
+    link->changed.wait_until(hold, std::chrono::steady_clock::time_point(
+                                       std::chrono::steady_clock::duration(deadline)));
   }
-  state_ = State::kOverrun;
-  changed_.notify_all();
+  link->state = State::kOverrun;
+  link->changed.notify_all();
   hold.unlock();
-  EndOverrun();
-  return 1;
+  return EndOverrun();
 }
 
 void TransferWorker::TransferStarting() {
-  if (inThread_) abort_->FireAfter(limitMs_);
-  else transferStart_.store(Now());
+  if (inThread_) {
+    // A transfer that finished, however late, leaves the next one its whole limit.
+    abort_->Reset();
+    abort_->FireAfter(limitMs_);
+  } else if (Link* link = link_.load()) {
+    // The thread holds its own count of the link, so it is there while the job runs.
+    link->transferStart.store(Now());
+  }
 }
 
-void TransferWorker::EndOverrun() {
+void TransferWorker::TransferEnded(bool ok) {
+  if (!ok && abort_->Aborted()) abortEnded_.store(true);
+}
+
+int TransferWorker::EndOverrun() {
   abort_->Abort();
-  if (thread_.Wait(kAbortGraceMs) != Thread::WaitResult::Ended) {
-    // Killing a thread in the middle of I/O is the last resort, and only
-    // where the system offers it; elsewhere the abort is what ends the
-    // transfer.
-    if (thread_.Terminate()) thread_.Wait(0);
-    else thread_.Wait(platform::kInfinite);
+  if (thread_.Wait(kAbortGraceMs) == Thread::WaitResult::Ended) {
+    // Its transfer may have finished just before the abort came.
+    DropLink();
+    return abortEnded_.load() ? 1 : 0;
   }
-  state_ = State::kIdle;
+  // Killing a thread in the middle of I/O is the last resort, and only where
+  // the system offers it; Terminate waits for the end a bounded time too.
+  if (!thread_.Terminate() || thread_.Wait(0) != Thread::WaitResult::Ended) {
+    // Neither ended nor killed: left to run, with its link and the job's
+    // object, rather than waited for without end.
+    thread_.Detach();
+    abandoned_ = true;
+  }
+  DropLink();
+  return 1;
 }
 
 void TransferWorker::Stop() {
-  if (!thread_.Started()) return;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    quit_ = true;
-    changed_.notify_all();
+  if (thread_.Started()) {
+    Link* link = link_.load();
+    {
+      std::lock_guard<std::mutex> hold(link->mutex);
+      link->quit = true;
+      link->changed.notify_all();
+    }
+    // Idle, it ends at once; one that does not is left to end by itself.
+    if (thread_.Wait(kAbortGraceMs) != Thread::WaitResult::Ended) thread_.Detach();
   }
-  thread_.Wait(platform::kInfinite);
-  state_ = State::kIdle;
+  DropLink();
 }
 
 // ---- PipeReader -------------------------------------------------------------
@@ -143,9 +200,10 @@ void PipeReader::ReadJob(void* raw) {
   PipeReader* reader = static_cast<PipeReader*>(raw);
   uint8_t staging[kReadSize];
   uint32_t received = 0;
-  if (platform::usb::Read(reader->owner_->readPipe, staging, kReadSize, &received,
-                          &reader->abort_) &&
-      received != 0 && received <= kReadSize) {
+  bool read = platform::usb::Read(reader->owner_->readPipe, staging, kReadSize, &received,
+                                  &reader->abort_);
+  reader->worker_.TransferEnded(read);
+  if (read && received != 0 && received <= kReadSize) {
     std::memcpy(reader->data_, staging, received);
     reader->count_ = received;
     reader->succeeded_ = 1;
@@ -219,10 +277,11 @@ PipeWriter::PipeWriter(TransferSettings* owner)
 void PipeWriter::WriteJob(void* raw) {
   PipeWriter* writer = static_cast<PipeWriter*>(raw);
   uint32_t written = 0;
-  if (writer->count_ != 0 &&
-      platform::usb::Write(writer->owner_->writePipe, writer->data_, writer->count_, &written,
-                           &writer->abort_) &&
-      written != 0) {
+  bool wrote = writer->count_ != 0 &&
+               platform::usb::Write(writer->owner_->writePipe, writer->data_, writer->count_,
+                                    &written, &writer->abort_);
+  if (writer->count_ != 0) writer->worker_.TransferEnded(wrote);
+  if (wrote && written != 0) {
     writer->written_ = written;
     writer->succeeded_ = 1;
   } else {
@@ -241,9 +300,11 @@ void PipeWriter::SendPieces(TransferWorker* timing, platform::usb::TransferAbort
   while (sent < count_) {
     uint32_t piece = count_ - sent < kBulkPieceSize ? count_ - sent : kBulkPieceSize;
     if (timing != nullptr && sent != 0) timing->TransferStarting();
+    // Given up on while the piece before went out late: nothing more goes.
+    if (abort != nullptr && abort->Aborted()) break;
     uint32_t moved = 0;
-    bool ok = (abort == nullptr || !abort->Aborted()) &&
-              platform::usb::Write(owner_->writePipe, source_ + sent, piece, &moved, abort);
+    bool ok = platform::usb::Write(owner_->writePipe, source_ + sent, piece, &moved, abort);
+    if (timing != nullptr) timing->TransferEnded(ok);
     // A piece the printer took only in part would shift the rest of the
     // image: stop there rather than send what follows out of place.
     if (!ok || moved != piece) break;
@@ -284,8 +345,9 @@ int PipeWriter::WriteBulk(const uint8_t* source, uint32_t n, uint32_t* sent, Sta
   source_ = source;
   if (source != nullptr && n != 0) {
     if (owner_->timedTransfers != 0) {
-      int overran = worker_.Run(&BulkJob, this, owner_->transferLimitMs);
-      if (overran >= 0) owner_->writeTimedOut = overran;
+      // Only ever set here: clearing it would erase the mark of a frame
+      // write abandoned before, and that handle would then be closed.
+      if (worker_.Run(&BulkJob, this, owner_->transferLimitMs) == 1) owner_->writeTimedOut = 1;
     } else {
       SendPieces(nullptr, nullptr);
     }

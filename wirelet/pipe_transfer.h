@@ -4,9 +4,7 @@
 // waited for, so it never outlives the object whose fields it writes.
 #pragma once
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 #include "platform/thread.h"
 #include "platform/usb_bus.h"
@@ -45,45 +43,64 @@ struct TransferSettings {
 // the bus ends a transfer that overruns: no thread hand-over per command.
 // Elsewhere (Windows) it runs on a thread that lives from the first job until
 // the object goes, so no thread is started per transfer; the thread arms the
-// abort for itself, so an abort cancels its blocking I/O.
+// abort for itself, so an abort cancels its blocking I/O. Every wait for that
+// thread is bounded.
 class TransferWorker {
  public:
   using Job = void (*)(void* object);
+  // kWorkerThread: always on the worker thread, even where the caller's
+  // thread could do (the Windows way, on any system).
+  enum class Placement { kCallerWherePossible, kWorkerThread };
 
-  explicit TransferWorker(platform::usb::TransferAbort* abort);
+  explicit TransferWorker(platform::usb::TransferAbort* abort,
+                          Placement placement = Placement::kCallerWherePossible);
   ~TransferWorker();  // Stop
   TransferWorker(const TransferWorker&) = delete;
   TransferWorker& operator=(const TransferWorker&) = delete;
 
-  // Runs job(object) and waits for it. 0: the job ended in time. 1: a
-  // transfer overran limitMs; it was aborted and the job has ended (or, as
-  // the last resort where the system offers it, the thread was killed). -1:
-  // no worker thread could be started, and the job did not run. In every
-  // case the job is not running when this returns.
+  // Runs job(object) and waits for it. 0: the job ended, and the abort ended
+  // none of its transfers (one that finished late still counts as finished).
+  // 1: a transfer overran limitMs and the abort ended it; or, as the last
+  // resorts, the thread was killed where the system offers that, or it could
+  // not be ended and was left running (Abandoned). -1: the job did not run:
+  // no worker thread could be started, or one was abandoned before. Unless
+  // abandoned, the job is not running when this returns.
   int Run(Job job, void* object, uint32_t limitMs);
   // For a job: the transfer it begins now has the whole limit from here.
   void TransferStarting();
+  // For a job: the transfer it began has ended; ok false when it failed. A
+  // failure once the abort has fired is the abort's doing.
+  void TransferEnded(bool ok);
   // Ends the thread, if one runs; no job may be running.
   void Stop();
+  // true once a worker that overran could be neither ended nor killed and
+  // was left running: it may still write into the job's object, which must
+  // then never be freed.
+  bool Abandoned() const { return abandoned_; }
 
  private:
   enum class State { kIdle, kPending, kRunning, kDone, kOverrun };
-  static uint32_t Loop(void* worker);
+  // What the caller shares with the worker thread, counted by both. A thread
+  // killed or left running keeps its count, so its link is never freed or
+  // used again (it may have been killed holding the link's lock).
+  struct Link;
+  static uint32_t Loop(void* link);
   static int64_t Now();
-  void EndOverrun();
+  bool StartThread();
+  int EndOverrun();
+  void DropLink();
 
   platform::usb::TransferAbort* abort_;
-  bool inThread_;  // the running job is on the caller's thread
+  Placement placement_;
+  bool inThread_;     // the running job is on the caller's thread
   uint32_t limitMs_;  // and this is its limit
+  // The abort ended a transfer of the running job.
+  std::atomic<bool> abortEnded_;
+  bool abandoned_;
   platform::Thread thread_;
-  std::mutex mutex_;  // guards everything below but transferStart_
-  std::condition_variable changed_;
-  State state_;
-  bool quit_;
-  Job job_;
-  void* object_;
-  // steady-clock ticks at which the running transfer began
-  std::atomic<int64_t> transferStart_;
+  // While a thread is held. Read by its jobs too, which may still run after
+  // the thread was abandoned and the worker let go of the link.
+  std::atomic<Link*> link_;
 };
 
 class PipeReader {
@@ -96,6 +113,8 @@ class PipeReader {
 
   // false: it could not be set up to abort its transfers; not to be used.
   bool Ready() const { return abort_.Ready(); }
+  // A worker left running may still write into this object: never free it.
+  bool Abandoned() const { return worker_.Abandoned(); }
 
   // One reply frame into destination (room for kReadSize bytes). 1: *count
   // bytes stored, status 0. 0: *count 0, status 2600.
@@ -145,6 +164,7 @@ class PipeWriter {
   PipeWriter& operator=(const PipeWriter&) = delete;
 
   bool Ready() const { return abort_.Ready(); }
+  bool Abandoned() const { return worker_.Abandoned(); }
 
   // n at most kDataSize; a larger count sends nothing and fails.
   int WriteTimed(const uint8_t* source, uint32_t n, uint32_t* written, StatusCode* status);
@@ -154,9 +174,9 @@ class PipeWriter {
   // kBulkPieceSize bytes (the last one carries the rest). Timed, the pieces
   // go out on the worker, each with the whole limit: a printer that stops
   // taking data fails the piece with 2600 (writeTimedOut 1) instead of holding
-  // the library for ever. 1 and status 0 when every piece went whole; 0 and
-  // 2600 at the first piece that fails or goes only in part, after which
-  // nothing more is sent. *sent (may be null): the bytes of the pieces that
+  // the library for ever; bulk data never sets writeTimedOut back to 0. 1
+  // and status 0 when every piece went whole; 0 and 2600 at the first piece
+  // that fails or goes only in part, after which nothing more is sent. *sent (may be null): the bytes of the pieces that
   // went whole. n 0 sends nothing and fails. Nothing reads source once this
   // has returned.
   int WriteBulk(const uint8_t* source, uint32_t n, uint32_t* sent, StatusCode* status);

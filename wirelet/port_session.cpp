@@ -41,6 +41,14 @@ Object* MakeReady(Object* object) {
   return object;
 }
 
+// A reader or writer whose worker was left running stays allocated: that
+// thread may still write into it.
+template <typename Object>
+void Dispose(Object** object) {
+  if (*object != nullptr && !(*object)->Abandoned()) delete *object;
+  *object = nullptr;
+}
+
 int HexValue(const char* text) {
   int value = 0;
   for (int i = 0; i < 4 && text[i] != '\0'; ++i) {
@@ -62,8 +70,8 @@ PortSession::PortSession() : initialised(0), settings(), imageOwed(0), writer(nu
 }
 
 PortSession::~PortSession() {
-  delete writer;
-  delete reader;
+  Dispose(&writer);
+  Dispose(&reader);
 }
 
 void PortSession::InitialiseSettings() {
@@ -83,7 +91,7 @@ void PortSession::InitialiseSettings() {
 int PortSession::OpenSession(int slot, StatusCode* status) {
   // A port that the watcher marked not open while its printer stayed still
   // holds its claim: let go of it before claiming afresh.
-  EndImageHold(slot);
+  EndImageHold();
   ReleaseMutexOfSlot(slot);
   ReleaseClaim(slot);
   // The timed-out flags spoke of the pipes just let go of; nothing has been
@@ -165,20 +173,34 @@ void PortSession::AdoptHandles(int slot) {
   settings.readPipe = gLibrary.slotReadHandle[slot];
 }
 
-int PortSession::AcquireDevice(int slot, StatusCode* status) {
+int PortSession::AcquireDevice(int slot, StatusCode* status, bool forImage) {
   NamedMutex* mutex = gLibrary.slotMutex[slot];
-  if (gLibrary.slotEntry[slot] == kNone) {
+  int entry = gLibrary.slotEntry[slot];
+  if (entry == kNone) {
     SetStatus(status, kStatusDeviceNotAvailable);
     return 0;
   }
-  switch (mutex != nullptr ? mutex->Wait(kCommandMutexWaitMs) : NamedMutex::WaitResult::Failed) {
+  if (imageHold.Held()) {
+    SetStatus(status, kStatusOk);
+    return 1;
+  }
+  NamedMutex::WaitResult waited = NamedMutex::WaitResult::Failed;
+  char path[kPathSize] = {};
+  if (mutex != nullptr && !forImage) {
+    waited = mutex->Wait(kCommandMutexWaitMs);
+  } else if (mutex != nullptr && gDeviceTable.GetDevicePath(entry, path)) {
+    // By the port's holder, under the name ClaimDevice gave the mutex.
+    waited = imageHold.Take(path + 4, kCommandMutexWaitMs);
+  }
+  switch (waited) {
     case NamedMutex::WaitResult::Obtained:
       SetStatus(status, kStatusOk);
       return 1;
     case NamedMutex::WaitResult::Abandoned:
       // Reported as busy, but the ownership that came with it is given
       // back, or the printer would stay locked for every process.
-      mutex->Release();
+      if (forImage) imageHold.Give();
+      else mutex->Release();
       SetStatus(status, kStatusDeviceBusy);
       return 0;
     case NamedMutex::WaitResult::TimedOut:
@@ -189,6 +211,17 @@ int PortSession::AcquireDevice(int slot, StatusCode* status) {
   }
   SetStatus(status, kStatusUnexpected);
   return 0;
+}
+
+void PortSession::EndCommand(int slot, uint32_t imageBytes) {
+  if (!imageHold.Held()) {
+    ReleaseMutexKeepOpen(slot);
+    return;
+  }
+  // A new image replaces one announced before and never finished: the mutex
+  // stays held once. A refused announcement gives back what it took.
+  if (imageBytes > 0) imageOwed = imageBytes;
+  else if (imageOwed == 0) imageHold.Give();
 }
 
 void PortSession::ReleaseMutexKeepOpen(int slot) {
@@ -226,34 +259,23 @@ void PortSession::ReleaseClaim(int slot) {
   ForgetOrClose(&gLibrary.slotReadHandle[slot], settings.readTimedOut);
 }
 
-void PortSession::HoldForImage(int slot, uint32_t bytes) {
-  // A new image replaces one announced before and never finished: its hold
-  // is given back, so the mutex is held once.
-  EndImageHold(slot);
-  imageOwed = bytes;
-  if (imageOwed == 0) ReleaseMutexKeepOpen(slot);
-}
-
-void PortSession::ImageWritten(int slot, uint32_t bytes, bool ok) {
+void PortSession::ImageWritten(uint32_t bytes, bool ok) {
   if (imageOwed == 0) return;
   imageOwed = ok && bytes < imageOwed ? imageOwed - bytes : 0;
-  if (imageOwed == 0) ReleaseMutexKeepOpen(slot);
+  if (imageOwed == 0) EndImageHold();
 }
 
-void PortSession::EndImageHold(int slot) {
-  if (imageOwed == 0) return;
+void PortSession::EndImageHold() {
   imageOwed = 0;
-  ReleaseMutexKeepOpen(slot);
+  imageHold.Give();
 }
 
 void PortSession::CloseSession(int slot) {
-  EndImageHold(slot);
+  EndImageHold();
   ReleaseMutexOfSlot(slot);
   ReleaseClaim(slot);
-  delete writer;
-  delete reader;
-  writer = nullptr;
-  reader = nullptr;
+  Dispose(&writer);
+  Dispose(&reader);
 }
 
 bool PortSession::ClaimedPrinterPresent(int slot) const {
@@ -283,7 +305,7 @@ void PortSession::ReleaseDeviceIfGone(int slot, bool present) {
   if (entry == kNone || present) return;
   gDeviceTable.ReleaseDevice(entry);
   gLibrary.slotEntry[slot] = kNone;
-  imageOwed = 0;
+  EndImageHold();
   ReleaseMutexOfSlot(slot);
 }
 

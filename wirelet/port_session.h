@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "device_hold.h"
 #include "pipe_transfer.h"
 #include "wirelet.h"
 
@@ -27,11 +28,16 @@ class PortSession {
   int OpenPipes(int slot);
   void AdoptHandles(int slot);
 
-  // Takes the device mutex for one command, waiting at most 500 ms.
+  // Takes the device mutex for one command, waiting at most 500 ms; for an
+  // announcement (forImage) the port's hold takes it, so that it may last
+  // until the image's last byte. While the port holds it for an image, every
+  // command goes at once, on whatever thread.
   // 0: status 1000 (no printer), 1500 (busy or abandoned) or 2504 (wait failed).
-  int AcquireDevice(int slot, StatusCode* status);
-  // Ends what AcquireDevice began: gives the ownership back and keeps the
-  // mutex open for the next command.
+  int AcquireDevice(int slot, StatusCode* status, bool forImage = false);
+  // Ends what AcquireDevice began. imageBytes: the announcement was taken
+  // for an image of this many bytes (0: none), which keeps the hold.
+  void EndCommand(int slot, uint32_t imageBytes = 0);
+  // Gives this thread's ownership back and keeps the mutex open.
   void ReleaseMutexKeepOpen(int slot);
   // 1 when both pipes of the printer can still be opened.
   int CheckPipes(int slot);
@@ -42,12 +48,12 @@ class PortSession {
   // An announced image keeps the device mutex from its acknowledgement until
   // its last byte has been written, so that no other process's command can
   // fall between the announcement and the image, or between its pieces, and
-  // be taken as image data. HoldForImage(bytes) starts that (with the
-  // mutex the announcement acquired), ImageWritten counts bulk bytes sent
-  // (ok false: a piece failed) and gives the mutex back once all are sent.
-  void HoldForImage(int slot, uint32_t bytes);
-  void ImageWritten(int slot, uint32_t bytes, bool ok);
-  void EndImageHold(int slot);
+  // be taken as image data. The hold belongs to the port, not to the thread
+  // that announced: any thread may send the data or close the port.
+  // EndCommand starts it, ImageWritten counts bulk bytes sent (ok false: a
+  // piece failed) and gives the mutex back once all are sent.
+  void ImageWritten(uint32_t bytes, bool ok);
+  void EndImageHold();
   void ReleaseClaim(int slot);
   void CloseSession(int slot);
 
@@ -68,6 +74,7 @@ class PortSession {
   int32_t initialised;
   TransferSettings settings;
   uint32_t imageOwed;  // bytes of the announced image not sent yet; 0: no hold
+  DeviceHold imageHold;
   char vendorIdText[5];
   char productIdText[5];
   PipeWriter* writer;

@@ -13,6 +13,9 @@ struct Thread::State {
 
 namespace {
 
+// How long a terminated thread may take to end.
+constexpr DWORD kTerminateWaitMs = 2000;
+
 // Handed to the new thread, which frees it before running the procedure, so
 // a detached thread leaves nothing behind.
 struct StartBlock {
@@ -73,9 +76,11 @@ Thread::WaitResult Thread::Wait(uint32_t timeoutMs) {
   }
 }
 
-// Returns only once the thread has really ended: its I/O requests are
+// true only once the thread has really ended: its I/O requests are
 // cancelled or completed by then, so no buffer is written afterwards. The
-// handle stays held; Wait then reports Ended at once and frees it.
+// end is waited for a bounded time: a thread that does not end is reported,
+// not waited for without end. The handle stays held; Wait then reports Ended
+// at once and frees it.
 bool Thread::Terminate() {
   if (state_ == nullptr) return false;
   if (WaitForSingleObject(state_->handle, 0) == WAIT_OBJECT_0) return true;
@@ -84,7 +89,7 @@ bool Thread::Terminate() {
   // It may have ended between the two looks, and then cannot be terminated.
   if (!TerminateThread(state_->handle, code))
     return WaitForSingleObject(state_->handle, 0) == WAIT_OBJECT_0;
-  return WaitForSingleObject(state_->handle, INFINITE) == WAIT_OBJECT_0;
+  return WaitForSingleObject(state_->handle, kTerminateWaitMs) == WAIT_OBJECT_0;
 }
 
 void Thread::Detach() {

@@ -26,14 +26,16 @@
 
 namespace e2e {
 
-BoardSet SmallBoardSet(uint8_t seed, size_t usbSize) {
+BoardSet MakeSet(uint8_t seed, Waits waits, size_t usbSize, size_t mainSize) {
   BoardSet set;
   set.usb = Pattern(usbSize, seed);
-  set.main = Pattern(20000, seed + 1);
+  set.main = Pattern(mainSize, seed + 1);
   set.dsp = Pattern(9000, seed + 2);
   set.table = Pattern(5000, seed + 3);
-  set.usbWait = 300;
-  set.mainWait = set.dspWait = set.tableWait = 600;
+  if (waits == Waits::kShort) {
+    set.usbWait = 300;
+    set.mainWait = set.dspWait = set.tableWait = 600;
+  }
   return set;
 }
 
@@ -335,6 +337,18 @@ Bytes Bench::Stored(int printer, int target) const {
 bool Bench::HasStored(int printer, int target) const {
   return FileExists(dir_ + "/printers/" + std::to_string(printer) + "/stored/target-" +
                     std::to_string(target) + ".bin");
+}
+
+void Bench::ExpectStoredSet(int printer, const BoardSet& set) const {
+  EXPECT_EQ(Stored(printer, kUsb), TrailerFirst(set.usb)) << "printer " << printer;
+  EXPECT_EQ(Stored(printer, kMain), set.main) << "printer " << printer;
+  EXPECT_EQ(Stored(printer, kDsp), set.dsp) << "printer " << printer;
+  EXPECT_EQ(Stored(printer, kTable), set.table) << "printer " << printer;
+}
+
+void Bench::ExpectNothingStored(int printer, std::initializer_list<int> targets) const {
+  for (int target : targets)
+    EXPECT_FALSE(HasStored(printer, target)) << "printer " << printer << " target " << target;
 }
 
 std::string Bench::FramesLog(int printer) const {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -53,15 +54,21 @@ class BackgroundRun {
   int output_ = -1;
 };
 
+// Target numbers of the four images, as the printers store them.
+constexpr int kUsb = 6, kMain = 1, kDsp = 0, kTable = 2;
+
 // One firmware set of a package.
 struct BoardSet {
   Bytes usb, main, dsp, table;
   int usbWait = 0, mainWait = 0, dspWait = 0, tableWait = 0;
 };
 
-// Small images from seed, and waits short but longer than the storing time
-// of QuickStoreScenario's printers.
-BoardSet SmallBoardSet(uint8_t seed, size_t usbSize);
+// kShort: waits short but longer than the storing time of
+// QuickStoreScenario's printers. kNone: every wait 0, one countdown line each.
+enum class Waits { kShort, kNone };
+// Images from seed: USB usbSize bytes, MAIN mainSize (megabytes for a run
+// that must catch an image while it moves), DSP 9000 and TABLE 5000 bytes.
+BoardSet MakeSet(uint8_t seed, Waits waits = Waits::kShort, size_t usbSize = 9000, size_t mainSize = 20000);
 // printers sections with a short storing time, plus extra keys per printer.
 std::string QuickStoreScenario(int printers, const std::map<int, std::string>& extra = {});
 
@@ -113,6 +120,10 @@ class Bench {
   // What printer k (from 1) stored for a target number; empty when nothing.
   Bytes Stored(int printer, int target) const;
   bool HasStored(int printer, int target) const;
+  // Adds a test failure unless printer k stored every image of set, byte for
+  // byte, or when it stored anything for the targets named.
+  void ExpectStoredSet(int printer, const BoardSet& set) const;
+  void ExpectNothingStored(int printer, std::initializer_list<int> targets) const;
   std::string FramesLog(int printer) const;
 
  private:

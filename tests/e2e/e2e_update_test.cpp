@@ -11,27 +11,16 @@
 namespace e2e {
 namespace {
 
-constexpr int kUsb = 6, kMain = 1, kDsp = 0, kTable = 2;
-
+// The exit status of each run is 0 only when every printer it worked on was
+// updated in full (255: -1 as the shell sees it).
 class UpdateTest : public ::testing::Test {
  protected:
   void SetUp() override { bench_.WritePackage(newSet_, oldSet_); }
   void TearDown() override { bench_.VerifyPrinterLogs(); }
 
-  void ExpectStoredSet(int printer, const BoardSet& set) {
-    EXPECT_EQ(bench_.Stored(printer, kUsb), TrailerFirst(set.usb)) << "printer " << printer;
-    EXPECT_EQ(bench_.Stored(printer, kMain), set.main) << "printer " << printer;
-    EXPECT_EQ(bench_.Stored(printer, kDsp), set.dsp) << "printer " << printer;
-    EXPECT_EQ(bench_.Stored(printer, kTable), set.table) << "printer " << printer;
-  }
-
-  void ExpectNothingStored(int printer, std::initializer_list<int> targets) {
-    for (int t : targets) EXPECT_FALSE(bench_.HasStored(printer, t)) << "printer " << printer << " target " << t;
-  }
-
   Bench bench_;
-  BoardSet newSet_ = SmallBoardSet(10, 9000);
-  BoardSet oldSet_ = SmallBoardSet(20, 8500);
+  BoardSet newSet_ = MakeSet(10);
+  BoardSet oldSet_ = MakeSet(20, Waits::kShort, 8500);
 };
 
 TEST_F(UpdateTest, OnePrinterStoresEveryImageByteForByte) {
@@ -44,7 +33,7 @@ TEST_F(UpdateTest, OnePrinterStoresEveryImageByteForByte) {
   EXPECT_EQ(Count(run.output, "USB Firmware download complete... #printer 01"), 1) << run.output;
   EXPECT_EQ(Count(run.output, "Firmware download complete... #printer 01"), 2) << run.output;
   EXPECT_EQ(Count(run.output, "failed"), 0) << run.output;
-  ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
 }
 
 TEST_F(UpdateTest, ThreePrintersOfBothBoardsEachGetTheirSet) {
@@ -58,9 +47,9 @@ TEST_F(UpdateTest, ThreePrintersOfBothBoardsEachGetTheirSet) {
     EXPECT_EQ(Count(run.output, std::string("Firmware download complete... #printer ") + port), 2)
         << run.output;
   }
-  ExpectStoredSet(1, newSet_);
-  ExpectStoredSet(2, oldSet_);
-  ExpectStoredSet(3, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(2, oldSet_);
+  bench_.ExpectStoredSet(3, newSet_);
 }
 
 TEST_F(UpdateTest, UnknownProgramVersionStopsBeforeAnyImage) {
@@ -74,7 +63,7 @@ TEST_F(UpdateTest, UnknownProgramVersionStopsBeforeAnyImage) {
       << run.output;
   // A single failed printer ends the run before the engine phase.
   EXPECT_EQ(Count(run.output, "Detected 1 printer(s)"), 1) << run.output;
-  ExpectNothingStored(1, {kUsb, kMain, kDsp, kTable});
+  bench_.ExpectNothingStored(1, {kUsb, kMain, kDsp, kTable});
 }
 
 TEST_F(UpdateTest, PrinterOfAnotherMakeIsIgnored) {
@@ -82,9 +71,9 @@ TEST_F(UpdateTest, PrinterOfAnotherMakeIsIgnored) {
   RunResult run = bench_.RunUpdater();
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(Count(run.output, "Detected 1 printer(s)\n"), 2) << run.output;
-  ExpectNothingStored(1, {kUsb, kMain, kDsp, kTable});
+  bench_.ExpectNothingStored(1, {kUsb, kMain, kDsp, kTable});
   EXPECT_EQ(bench_.FramesLog(1).find("out "), std::string::npos) << "the other make was talked to";
-  ExpectStoredSet(2, newSet_);
+  bench_.ExpectStoredSet(2, newSet_);
 }
 
 TEST_F(UpdateTest, SilentPrinterTimesOutWhileTheOthersFinish) {
@@ -92,24 +81,24 @@ TEST_F(UpdateTest, SilentPrinterTimesOutWhileTheOthersFinish) {
   bench_.StartSimulator(2, QuickStoreScenario(2, {{2, "fault_status = noreply"}}));
   bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
-  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_NE(run.output.find("Check status NG (2600)... #printer 02"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Firmware download failed (2600)... #printer 02"), std::string::npos)
       << run.output;
-  ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
   EXPECT_EQ(bench_.Stored(2, kUsb), TrailerFirst(newSet_.usb));
-  ExpectNothingStored(2, {kMain, kDsp, kTable});
+  bench_.ExpectNothingStored(2, {kMain, kDsp, kTable});
 }
 
 TEST_F(UpdateTest, ErrorReplyToAnAnnouncementFailsThatPrinter) {
   bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "fault_announce1 = error 3"}}));
   RunResult run = bench_.RunUpdater();
-  EXPECT_EQ(run.status, 0) << run.output;  // engine failures leave the exit status alone
+  EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_NE(run.output.find("usb_target_update (MAIN) = 2103 \n"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Firmware download failed (2103)... #printer 01"), std::string::npos)
       << run.output;
   EXPECT_EQ(run.output.find("Downloading MAIN file"), std::string::npos) << run.output;
-  ExpectNothingStored(1, {kMain, kDsp, kTable});
+  bench_.ExpectNothingStored(1, {kMain, kDsp, kTable});
 }
 
 TEST_F(UpdateTest, UnplugDuringTheControllerImageIsAFailure) {
@@ -121,7 +110,7 @@ TEST_F(UpdateTest, UnplugDuringTheControllerImageIsAFailure) {
   EXPECT_NE(run.output.find("USB Firmware download failed (2600)... #printer 01"), std::string::npos)
       << run.output;
   EXPECT_EQ(run.output.find("complete"), std::string::npos) << run.output;
-  ExpectNothingStored(1, {kUsb, kMain, kDsp, kTable});
+  bench_.ExpectNothingStored(1, {kUsb, kMain, kDsp, kTable});
 }
 
 TEST_F(UpdateTest, UnplugDuringTheMainImageIsAFailure) {
@@ -129,12 +118,12 @@ TEST_F(UpdateTest, UnplugDuringTheMainImageIsAFailure) {
   bench_.StartSimulator(1, QuickStoreScenario(1, {{1, unplug}}));
   bench_.ExpectRejection(1, "unplugged");
   RunResult run = bench_.RunUpdater();
-  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_NE(run.output.find("usb_write_data (MAIN) = 2600 \n"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Firmware download failed (2600)... #printer 01"), std::string::npos)
       << run.output;
   EXPECT_EQ(Count(run.output, "Firmware download complete"), 1) << run.output;  // the USB line only
-  ExpectNothingStored(1, {kMain, kDsp, kTable});
+  bench_.ExpectNothingStored(1, {kMain, kDsp, kTable});
 }
 
 TEST_F(UpdateTest, PrinterThatStopsTakingAnImageFailsAfterTheLimit) {
@@ -144,22 +133,22 @@ TEST_F(UpdateTest, PrinterThatStopsTakingAnImageFailsAfterTheLimit) {
   bench_.ExpectRejection(1, "not acknowledged (stalled)");
   bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
-  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_NE(run.output.find("usb_write_data (MAIN) = 2600 \n"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Firmware download failed (2600)... #printer 01"), std::string::npos)
       << run.output;
-  ExpectNothingStored(1, {kMain, kDsp, kTable});
-  ExpectStoredSet(2, newSet_);
+  bench_.ExpectNothingStored(1, {kMain, kDsp, kTable});
+  bench_.ExpectStoredSet(2, newSet_);
 }
 
 TEST_F(UpdateTest, PrinterBusyAtTheStartOfTheEnginePhase) {
   bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "fault_status = state 3 @1"}}));
   RunResult run = bench_.RunUpdater();
-  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_NE(run.output.find("Check status NG (2103)... #printer 01"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Firmware download failed (2103)... #printer 01"), std::string::npos)
       << run.output;
-  ExpectNothingStored(1, {kMain, kDsp, kTable});
+  bench_.ExpectNothingStored(1, {kMain, kDsp, kTable});
 }
 
 TEST_F(UpdateTest, Status2306LengthensTheTableWaitOfThatPrinterOnly) {
@@ -173,8 +162,8 @@ TEST_F(UpdateTest, Status2306LengthensTheTableWaitOfThatPrinterOnly) {
   EXPECT_EQ(run.output.find("#printer 02  Writing firmware (TABLE). Remaining 10  sec. \r"),
             std::string::npos)
       << run.output;
-  ExpectStoredSet(1, newSet_);
-  ExpectStoredSet(2, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(2, newSet_);
 }
 
 TEST_F(UpdateTest, PollingWaitsFollowAPreMainStatusOf2305) {
@@ -188,7 +177,7 @@ TEST_F(UpdateTest, PollingWaitsFollowAPreMainStatusOf2305) {
   // The printer still stores MAIN at the first poll, so that wait counts down.
   EXPECT_NE(run.output.find("#printer 01  Writing firmware (MAIN)."), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("Firmware download complete... #printer 01"), std::string::npos) << run.output;
-  ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
   // Polling waits ask for status after each image.
   EXPECT_GE(Count(bench_.FramesLog(1), "out 4 01000000"), 5) << bench_.FramesLog(1);
 }
@@ -196,10 +185,10 @@ TEST_F(UpdateTest, PollingWaitsFollowAPreMainStatusOf2305) {
 TEST_F(UpdateTest, FailedClosingCommandFailsThePrinterAndSkipsTheSecond) {
   bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "fault_close1 = error a"}}));
   RunResult run = bench_.RunUpdater();
-  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_NE(run.output.find("Firmware download failed (2200)... #printer 01"), std::string::npos)
       << run.output;
-  ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
   std::string frames = bench_.FramesLog(1);
   EXPECT_NE(frames.find("out 8 ffc0040003f13d00"), std::string::npos) << frames;
   EXPECT_EQ(frames.find("ffc0060005ffaa55cc33"), std::string::npos) << frames;
@@ -209,10 +198,10 @@ TEST_F(UpdateTest, FailedSecondClosingCommandFailsThePrinter) {
   bench_.StartSimulator(1, QuickStoreScenario(1, {{1, "fault_close2 = noreply"}}));
   bench_.ExpectAbandonedHandles();
   RunResult run = bench_.RunUpdater();
-  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_NE(run.output.find("Firmware download failed (2600)... #printer 01"), std::string::npos)
       << run.output;
-  ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
 }
 
 TEST_F(UpdateTest, UnreadableInformationTakesTheModesSetAndCountsDown) {
@@ -261,27 +250,27 @@ TEST_F(UpdateTest, PrinterPulledBetweenTwoTargetsIsFoundGoneBeforeTheNextCommand
   bench_.WritePackage(newSet_, oldSet_);
   bench_.StartSimulator(3, QuickStoreScenario(3, {{3, "fault_announce1 = error a"}}));
   RunResult run = bench_.RunUpdaterUnplugging(2, "Firmware download failed (2200)... #printer 03");
-  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_EQ(Count(run.output, "usb_target_update (DSP) = 1000 \n"), 1) << run.output;
   EXPECT_EQ(Count(run.output, "Firmware download failed (1000)... #printer 02"), 1) << run.output;
-  ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
   EXPECT_EQ(bench_.Stored(2, kMain), newSet_.main);
-  ExpectNothingStored(2, {kDsp, kTable});
+  bench_.ExpectNothingStored(2, {kDsp, kTable});
 }
 
 TEST_F(UpdateTest, PrinterPulledBetweenThePhasesIsNotOpenedAgain) {
   bench_.StartSimulator(3, QuickStoreScenario(3));
   // Gone right after the engine phase found it, before its worker opens it.
   RunResult run = bench_.RunUpdaterUnplugging(2, "Detected 3 printer(s)\n", 2);
-  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.status, 255) << run.output;
   EXPECT_EQ(Count(run.output, "usb_open_port = 1000 \n"), 1) << run.output;
   // Its controller line is its only final line.
   EXPECT_EQ(Count(run.output, "Firmware download complete... #printer 02"), 1) << run.output;
   EXPECT_EQ(Count(run.output, "failed"), 0) << run.output;
-  ExpectStoredSet(1, newSet_);
-  ExpectStoredSet(3, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(3, newSet_);
   EXPECT_EQ(bench_.Stored(2, kUsb), TrailerFirst(newSet_.usb));
-  ExpectNothingStored(2, {kMain, kDsp, kTable});
+  bench_.ExpectNothingStored(2, {kMain, kDsp, kTable});
 }
 
 TEST_F(UpdateTest, NoPrinterConnected) {

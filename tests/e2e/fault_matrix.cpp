@@ -74,6 +74,7 @@ void ControllerRows(std::vector<MatrixRow>* rows) {
         if (f.fault == Fault::kUnplug) {
           r.lines.push_back("usb_target_update (USB) = 1000 \n");
           r.usb = 'f';
+          r.status = 255;
           r.usbCode = 1000;
           r.engine = '-';
           r.stored = "";
@@ -89,6 +90,7 @@ void ControllerRows(std::vector<MatrixRow>* rows) {
           // "E0208000" or zeros: no program the update accepts.
           r.lines.push_back(kVersionError);
           r.usb = 'f';
+          r.status = 255;
           r.stored = "102";
         }
       }
@@ -103,6 +105,7 @@ void ControllerRows(std::vector<MatrixRow>* rows) {
     if (status != 0) {
       r.lines.push_back("usb_target_update (USB) = " + std::to_string(status) + " \n");
       r.usb = 'f';
+      r.status = 255;
       r.usbCode = status;
       r.stored = "102";
       r.timeouts = f.fault == Fault::kNoReply;
@@ -128,6 +131,7 @@ void ControllerRows(std::vector<MatrixRow>* rows) {
     r.keys = "unplug_after_bytes = 5000";
     r.lines = {"usb_write_data (USB) = 2600 \n"};
     r.usb = 'f';
+    r.status = 255;
     r.usbCode = 2600;
     r.engine = '-';
     r.stored = "";
@@ -142,6 +146,7 @@ void ControllerRows(std::vector<MatrixRow>* rows) {
     // Stalled until unplugged: the engine phase's first command is never taken either.
     r.lines = {"usb_write_data (USB) = 2600 \n", "Check status NG (2600)... #printer %P                          \n\n"};
     r.usb = 'f';
+    r.status = 255;
     r.usbCode = 2600;
     r.engine = 'f';
     r.engineCode = 2600;
@@ -156,6 +161,7 @@ void ControllerRows(std::vector<MatrixRow>* rows) {
     r.keys = "store_ms_6 = -1";
     r.lines = {"Check status NG (2101)... #printer %P                          \n\n"};
     r.engine = 'f';
+    r.status = 255;
     r.engineCode = 2101;
     r.stored = "6";
     rows->push_back(r);
@@ -174,6 +180,7 @@ void EngineRows(std::vector<MatrixRow>* rows) {
     if (status != 0) {
       r.lines.push_back("Check status NG (" + std::to_string(status) + ")... #printer %P                          \n\n");
       r.engine = 'f';
+      r.status = 255;
       r.engineCode = status;
       r.stored = "6";
       r.timeouts = f.fault == Fault::kNoReply;
@@ -190,6 +197,7 @@ void EngineRows(std::vector<MatrixRow>* rows) {
     if (f.fault == Fault::kUnplug) {
       r.lines = {"usb_universal_command (MAIN) = 1000 \n"};
       r.engine = 'f';
+      r.status = 255;
       r.engineCode = 1000;
       r.stored = "6";
     }
@@ -209,6 +217,7 @@ void EngineRows(std::vector<MatrixRow>* rows) {
         if (f.fault == Fault::kUnplug) {
           r.lines.push_back("usb_target_update (MAIN) = 1000 \n");
           r.engine = 'f';
+          r.status = 255;
           r.engineCode = 1000;
           r.stored = "6";
         }
@@ -217,6 +226,7 @@ void EngineRows(std::vector<MatrixRow>* rows) {
         if (k == 2) {
           r.lines.push_back(kVersionError);
           r.engine = 'f';
+          r.status = 255;
           r.stored = "6";
         }
       }
@@ -231,6 +241,7 @@ void EngineRows(std::vector<MatrixRow>* rows) {
     if (status != 0) {
       r.lines = {"usb_universal_command (MAIN) = " + std::to_string(status) + " \n"};
       r.engine = 'f';
+      r.status = 255;
       r.engineCode = status;
       r.stored = "6";
       r.timeouts = f.fault == Fault::kNoReply;
@@ -246,6 +257,7 @@ void EngineRows(std::vector<MatrixRow>* rows) {
       if (status != 0) {
         r.lines = {std::string("usb_target_update (") + t.label + ") = " + std::to_string(status) + " \n"};
         r.engine = 'f';
+        r.status = 255;
         r.engineCode = status;
         r.stored = t.before;
         r.timeouts = f.fault == Fault::kNoReply;
@@ -262,6 +274,7 @@ void EngineRows(std::vector<MatrixRow>* rows) {
       int status = ReadStatus(f.fault);
       if (status != 0) {
         r.engine = 'f';
+        r.status = 255;
         r.engineCode = status;
         r.timeouts = f.fault == Fault::kNoReply;
       }
@@ -277,6 +290,7 @@ void EngineRows(std::vector<MatrixRow>* rows) {
                std::to_string(t.bytesBefore + kImageSizes[i] / 2);
       r.lines = {std::string("usb_write_data (") + t.label + ") = 2600 \n"};
       r.engine = 'f';
+      r.status = 255;
       r.engineCode = 2600;
       r.stored = t.before;
       r.rejections = {stall ? "stalled" : "unplugged"};
@@ -294,6 +308,7 @@ void EngineRows(std::vector<MatrixRow>* rows) {
     if (i < 2) {
       r.lines = {std::string("usb_target_update (") + kEngineTargets[i + 1].label + ") = 2101 \n"};
       r.engine = 'f';
+      r.status = 255;
       r.engineCode = 2101;
       r.stored = kEngineTargets[i + 1].before;
       r.rejections = {"while storing"};

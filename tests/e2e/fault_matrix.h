@@ -16,6 +16,9 @@ struct MatrixRow {
   int usbCode = 0;
   char engine = 'c';
   int engineCode = 0;
+  // The run's exit status as far as this printer goes: 0 only when it ends
+  // both phases complete, else 255 (-1).
+  int status = 0;
   // The board set whose images it must store: 'n' new, 'o' old.
   char usbSet = 'n';
   char engineSet = 'n';

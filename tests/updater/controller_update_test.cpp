@@ -126,9 +126,10 @@ TEST_F(ControllerUpdateTest, UnreadableInformationUsesTheFallbackSetWithoutVersi
   EXPECT_EQ(TrailerFirst(newBoard.usb), fake.Written(1));
 }
 
-TEST_F(ControllerUpdateTest, PortThatCannotBeOpenedIsNotAFailure) {
+// Told apart from a done printer, though the run goes on as after one.
+TEST_F(ControllerUpdateTest, PortThatCannotBeOpenedIsReportedApartAndPrintsNoFinalLine) {
   fake.printers[3].openStatus = 1500;
-  EXPECT_EQ(0, UpdateControllerFirmware(3));
+  EXPECT_EQ(1, UpdateControllerFirmware(3));
   EXPECT_EQ((std::vector<std::string>{"open 3"}), fake.Texts());
   EXPECT_EQ("usb_open_port = 1500 \n", console.Text());
 }

@@ -163,9 +163,9 @@ TEST_F(EngineUpdateTest, UnknownProgramVersionFails) {
   EXPECT_EQ("#printer 01 Printer Program Version Error...              \n\n" + Failed(0, 1), console.Text());
 }
 
-TEST_F(EngineUpdateTest, PortThatCannotBeOpenedIsNotAFailure) {
+TEST_F(EngineUpdateTest, PortThatCannotBeOpenedIsReportedApartAndPrintsNoFinalLine) {
   fake.printers[1].openStatus = 1003;
-  EXPECT_EQ(0, UpdateEngineFirmware(1));
+  EXPECT_EQ(1, UpdateEngineFirmware(1));
   EXPECT_EQ((Texts{"open 1"}), fake.Texts());
   EXPECT_EQ("usb_open_port = 1003 \n", console.Text());
 }

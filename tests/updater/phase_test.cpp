@@ -48,22 +48,47 @@ TEST_F(UpdatePhaseTest, ControllerPhaseUpdatesPrintersOneAfterTheOther) {
   EXPECT_EQ(0, deviceLibrary.loaded);
 }
 
-TEST_F(UpdatePhaseTest, ControllerPhaseResultIsTheSinglePrintersResult) {
+TEST_F(UpdatePhaseTest, SinglePrinterWhoseControllerUpdateFailsEndsTheRun) {
   fake.printers[1].targetStatus[6] = 2600;
-  EXPECT_EQ(-1, RunControllerPhase());
+  int printers = -5;
+  EXPECT_EQ(-1, RunControllerPhase(&printers));
+  EXPECT_EQ(1, printers);
 }
 
-TEST_F(UpdatePhaseTest, ControllerPhaseSucceedsWithSeveralPrintersWhateverTheyDid) {
+// With several printers the engine phase runs whatever happened here, but
+// the phase does not report a printer that was not updated as done.
+TEST_F(UpdatePhaseTest, ControllerPhaseWithSeveralPrintersGoesOnButReportsEachFailure) {
   fake.ports = {1, 2};
   fake.printers[1].targetStatus[6] = 2600;
   fake.printers[2].targetStatus[6] = 2600;
-  EXPECT_EQ(0, RunControllerPhase());
+  int printers = 0;
+  EXPECT_EQ(1, RunControllerPhase(&printers));
+  EXPECT_EQ(2, printers);
   EXPECT_EQ(2, CountOf(console.Text(), "USB Firmware download failed (2600)"));
+
+  // One printer refused for its program, the other done.
+  fake.Bind();
+  console.Clear();
+  fake.printers[1].targetStatus.clear();
+  fake.printers[2].targetStatus.clear();
+  fake.printers[2].component2 = "E0000000";
+  EXPECT_EQ(1, RunControllerPhase());
+  EXPECT_EQ(1, CountOf(console.Text(), "USB Firmware download complete... #printer 01"));
+  EXPECT_EQ(1, CountOf(console.Text(), "USB Firmware download failed (0)... #printer 02"));
+  fake.printers[2].component2 = "E0211600";
+  fake.Bind();
+  EXPECT_EQ(0, RunControllerPhase());
 }
 
-TEST_F(UpdatePhaseTest, UnopenedSinglePrinterDoesNotFailTheControllerPhase) {
+// A port that cannot be opened does not end a run of one printer, but the
+// printer was not updated.
+TEST_F(UpdatePhaseTest, UnopenedPrinterGoesOnToTheEnginePhaseAsNotDone) {
   fake.printers[1].openStatus = 1000;
-  EXPECT_EQ(0, RunControllerPhase());
+  EXPECT_EQ(1, RunControllerPhase());
+  fake.Bind();
+  EXPECT_EQ(1, RunEnginePhase());
+  EXPECT_EQ("Detected 1 printer(s)\nusb_open_port = 1000 \nDetected 1 printer(s)\nusb_open_port = 1000 \n",
+            console.Text());
 }
 
 TEST_F(UpdatePhaseTest, NoPrinterEndsEitherPhase) {
@@ -166,12 +191,44 @@ TEST_F(UpdatePhaseTest, OnePrintersFailureLeavesTheOthersRunning) {
   fake.ports = {1, 2, 3};
   fake.printers[2].targetStatus[0] = 2600;  // DSP refused
   fake.printers[3].statuses = {2102};       // busy at the start
-  EXPECT_EQ(0, RunEnginePhase());
+  EXPECT_EQ(1, RunEnginePhase());
   std::string text = console.Text();
   EXPECT_EQ(1, CountOf(text, "Firmware download complete... #printer 01"));
   EXPECT_EQ(1, CountOf(text, "Firmware download failed (2600)... #printer 02"));
   EXPECT_EQ(1, CountOf(text, "Firmware download failed (2102)... #printer 03"));
   EXPECT_EQ(14u, fake.Texts(1).size());
+}
+
+// Only complete lines make a phase done: every printer failing, or one
+// printer that no longer answers, reports the phase not done.
+TEST_F(UpdatePhaseTest, EnginePhaseIsDoneOnlyWhenEveryPrinterIsComplete) {
+  fake.ports = {1, 2};
+  fake.printers[1].universal = {{0, 2600}};
+  fake.printers[2].universal = {{0, 2600}};
+  EXPECT_EQ(1, RunEnginePhase());
+  EXPECT_EQ(2, CountOf(console.Text(), "Firmware download failed"));
+
+  fake.printers[1].universal.clear();
+  fake.printers[2].universal.clear();
+  fake.printers[2].openStatus = 1000;
+  fake.Bind();
+  EXPECT_EQ(1, RunEnginePhase());
+  fake.printers[2].openStatus = 0;
+  fake.Bind();
+  EXPECT_EQ(0, RunEnginePhase());
+}
+
+// A printer the controller phase worked on that the engine phase no longer
+// finds was not updated, though every printer found ends complete.
+TEST_F(UpdatePhaseTest, PrinterMissingSinceTheControllerPhaseIsNotDone) {
+  fake.ports = {1, 2};
+  EXPECT_EQ(1, RunEnginePhase(3));
+  EXPECT_EQ(2, CountOf(console.Text(), "Firmware download complete..."));
+  fake.Bind();
+  EXPECT_EQ(0, RunEnginePhase(2));
+  // A printer plugged in between the phases gets its engine update only.
+  fake.Bind();
+  EXPECT_EQ(0, RunEnginePhase(1));
 }
 
 TEST_F(UpdatePhaseTest, EnginePhaseTakesTheFirstTenPrinters) {

@@ -108,14 +108,48 @@ TEST_F(UpdaterMainTest, SinglePrinterWhoseControllerUpdateFailsEndsTheRun) {
   EXPECT_EQ(1, CountOf(Log(), "usb_find_first"));
 }
 
-TEST_F(UpdaterMainTest, EngineFailuresDoNotChangeTheExitStatus) {
-  // Both controller updates fail as well, yet the engine phase runs for both.
+// An installer script trusts the exit status: any printer of the run not
+// updated in full makes it -1, while the messages stay as they were.
+TEST_F(UpdaterMainTest, AnyPrinterNotUpdatedMakesTheExitStatusMinusOne) {
+  // Both controller updates fail, yet the engine phase runs for both.
   InstallDouble("printers 2\ntarget 2600\n");
-  EXPECT_EQ(0, Run());
+  EXPECT_EQ(-1, Run());
   std::string text = console.Text();
   EXPECT_EQ(2, CountOf(text, "USB Firmware download failed (2600)"));
   EXPECT_EQ(1, CountOf(text, "\nFirmware download failed (2600)... #printer 01"));
   EXPECT_EQ(1, CountOf(text, "\nFirmware download failed (2600)... #printer 02"));
+  EXPECT_EQ(2, CountOf(text, "Detected 2 printer(s)\n"));
+}
+
+TEST_F(UpdaterMainTest, EngineFailureAloneMakesTheExitStatusMinusOne) {
+  InstallDouble("printers 1\nuniversal 0\n");
+  EXPECT_EQ(-1, Run());
+  std::string text = console.Text();
+  EXPECT_EQ(1, CountOf(text, "USB Firmware download complete... #printer 01"));
+  EXPECT_EQ(1, CountOf(text, "\nFirmware download failed (0)... #printer 01"));
+}
+
+TEST_F(UpdaterMainTest, PortThatCannotBeOpenedMakesTheExitStatusMinusOne) {
+  InstallDouble("printers 1\nopen 1000\n");
+  EXPECT_EQ(-1, Run());
+  EXPECT_EQ(std::string(kBanner) + "Detected 1 printer(s)\nusb_open_port = 1000 \nDetected 1 printer(s)\nusb_open_port = 1000 \n",
+            console.Text());
+}
+
+TEST_F(UpdaterMainTest, PrinterGoneBetweenThePhasesMakesTheExitStatusMinusOne) {
+  InstallDouble("printers 2\nlater 1\n");
+  EXPECT_EQ(-1, Run());
+  std::string text = console.Text();
+  EXPECT_EQ(2, CountOf(text, "USB Firmware download complete..."));
+  EXPECT_EQ(1, CountOf(text, "Detected 1 printer(s)\n"));
+  EXPECT_EQ(1, CountOf(text, "\nFirmware download complete... #printer 01"));
+  EXPECT_EQ(0, CountOf(text, "failed"));
+  // One plugged in between the phases takes its engine update only.
+  console.Clear();
+  std::filesystem::remove(dir / "double.log");
+  instanceMutex.Close();
+  dir.Write("double.txt", "printers 1\nlater 2\n");
+  EXPECT_EQ(0, Run());
 }
 
 TEST_F(UpdaterMainTest, NoPrinterConnected) {

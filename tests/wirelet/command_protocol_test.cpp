@@ -382,6 +382,42 @@ TEST_F(CommandProtocol, BulkPieceTakenOnlyInPartEndsTheImage) {
   EXPECT_EQ(Written().size(), 1u);
 }
 
+// Bulk data may mark its pipe, never unmark it: a frame write abandoned
+// before keeps its handle open at close, whatever data went out after it.
+TEST_F(CommandProtocol, BulkDataNeverClearsTheMarkOfAnAbandonedFrameWrite) {
+  wirelet::gLibrary.sessions[0]->settings.transferLimitMs = 200;
+  fakebus::SetWritesHang(path_, true);
+  StatusCode status = 0;
+  EXPECT_EQ(usb_get_status(1, &status), 0);
+  EXPECT_EQ(status, kStatusTransferFailed);
+  fakebus::SetWritesHang(path_, false);
+  Bytes image(5000, 3);
+  EXPECT_EQ(usb_write_data(1, image.data(), 5000, &status), 1);
+  EXPECT_EQ(usb_command_data(1, image.data(), 100), kStatusOk);
+  EXPECT_EQ(Written().size(), 3u);
+  EXPECT_EQ(wirelet::gLibrary.sessions[0]->settings.writeTimedOut, 1);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path_, 1), 1);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path_, 0), 0);
+}
+
+// A reply taken while the clock passes the limit is still a reply: nothing
+// was abandoned, so the read pipe is closed at close and the next command
+// drops nothing before it goes out.
+TEST_F(CommandProtocol, ReplyTakenAsTheLimitPassesIsNoOverrun) {
+  wirelet::gLibrary.sessions[0]->settings.transferLimitMs = 200;
+  fakebus::SetReadDelay(path_, 300);
+  StatusCode status = 0xFFFF;
+  for (int i = 0; i < 2; ++i) {
+    fakebus::QueueAnswer(path_, StatusReply(0));
+    EXPECT_EQ(usb_get_status(1, &status), 1);
+    EXPECT_EQ(status, 0);
+  }
+  EXPECT_EQ(fakebus::ReadsStarted(path_), 2);
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_EQ(fakebus::OpenPipeHandles(path_, 0), 0);
+}
+
 TEST_F(CommandProtocol, ReplyThatIsNeverSentFailsAfterTheLimit) {
   // The one real 10-second wait: the limit itself.
   StatusCode status = 0;

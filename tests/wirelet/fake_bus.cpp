@@ -21,6 +21,7 @@ struct Printer {
   std::vector<Bytes> answers;  // readable after the next write, one per write
   int unplugAfterPipe = -1;
   bool emptyReads = false;
+  uint32_t readDelayMs = 0;
   bool writesHang = false;
   int hangFromWrite = -1;
   uint32_t writeDelayMs = 0;
@@ -149,6 +150,11 @@ void UnplugAfterPipeOpen(const std::string& path, int pipe) {
 void SetEmptyReads(const std::string& path, bool empty) {
   std::lock_guard<std::mutex> hold(TheBus().mutex);
   TheBus().printers[path].emptyReads = empty;
+}
+
+void SetReadDelay(const std::string& path, uint32_t ms) {
+  std::lock_guard<std::mutex> hold(TheBus().mutex);
+  TheBus().printers[path].readDelayMs = ms;
 }
 
 void SetWritesHang(const std::string& path, bool hang) {
@@ -285,6 +291,7 @@ bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received,
   fakebus::InProgress active;
   fakebus::Bus& bus = TheBus();
   bool counted = false;
+  uint32_t delayMs = 0;
   for (;;) {
     {
       std::lock_guard<std::mutex> hold(bus.mutex);
@@ -301,11 +308,14 @@ bool Read(Handle handle, void* buffer, uint32_t size, uint32_t* received,
         if (frame.size() > size) return false;
         std::memcpy(buffer, frame.data(), frame.size());
         *received = static_cast<uint32_t>(frame.size());
-        return true;
+        delayMs = printer.readDelayMs;
+        break;
       }
     }
     if (fakebus::AbortFired(abort)) return false;
   }
+  if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  return true;
 }
 
 bool Write(Handle handle, const void* data, uint32_t size, uint32_t* written,

@@ -29,6 +29,9 @@ void QueueReply(const std::string& path, const Bytes& frame);
 // A frame that becomes readable only once the printer has taken its next
 // write, as the answer to that command.
 void QueueAnswer(const std::string& path, const Bytes& frame);
+// A read that finds its reply returns it only this long after, whatever the
+// abort does meanwhile: a transfer that finishes late.
+void SetReadDelay(const std::string& path, uint32_t ms);
 // Reads complete with 0 bytes.
 void SetEmptyReads(const std::string& path, bool empty);
 // Writes on pipe 1 block until aborted.

@@ -288,6 +288,52 @@ TEST_F(Ports, ImageHoldEndsWithAFailureOrTheClose) {
   EXPECT_TRUE(OthersMayTake(other));
 }
 
+// Runs call on a thread of its own, as another thread of the same caller.
+template <typename Call>
+void OnAnotherThread(Call call) {
+  std::thread other(call);
+  other.join();
+}
+
+// The hold belongs to the port, not to the thread that announced: another
+// thread's commands go through meanwhile, and its last byte of the image or
+// its close gives the printer back to other processes.
+TEST_F(Ports, ImageHoldBelongsToThePortNotToTheAnnouncingThread) {
+  std::string path = OpenOnePrinter();
+  OtherOwner other(path);
+  Bytes image(10000, 7);
+  fakebus::QueueReply(path, PlainReply({}));
+  OnAnotherThread([&] {
+    StatusCode status = 0;
+    EXPECT_EQ(usb_target_update(1, 1, 0, 10000, &status), 1);
+  });
+  EXPECT_FALSE(OthersMayTake(other));
+  StatusCode status = 0xFFFF;
+  fakebus::QueueReply(path, StatusReply(0));
+  uint32_t start = platform::SystemTickCount();
+  EXPECT_EQ(usb_get_status(1, &status), 1);
+  EXPECT_EQ(status, 0);
+  EXPECT_LT(platform::SystemTickCount() - start, 400u);
+  EXPECT_FALSE(OthersMayTake(other));
+  EXPECT_EQ(usb_write_data(1, image.data(), 6000, &status), 1);
+  EXPECT_FALSE(OthersMayTake(other));
+  EXPECT_EQ(usb_write_data(1, image.data() + 6000, 4000, &status), 1);
+  EXPECT_TRUE(OthersMayTake(other));
+  fakebus::QueueReply(path, StatusReply(0));
+  EXPECT_EQ(usb_get_status(1, &status), 1);
+  EXPECT_EQ(status, 0);
+
+  // Announced on one thread, the port closed on another.
+  fakebus::QueueReply(path, PlainReply({}));
+  OnAnotherThread([&] {
+    StatusCode announced = 0;
+    EXPECT_EQ(usb_target_update(1, 2, 0, 100, &announced), 1);
+  });
+  EXPECT_FALSE(OthersMayTake(other));
+  EXPECT_EQ(usb_close_port(1), kStatusOk);
+  EXPECT_TRUE(OthersMayTake(other));
+}
+
 TEST_F(Ports, BusyDeviceMutexSendsNothing) {
   std::string path = OpenOnePrinter();
   OtherOwner other(path);

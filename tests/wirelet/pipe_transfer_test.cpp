@@ -3,7 +3,10 @@
 // 10-second wait is in the protocol tests.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "fake_bus.h"
 #include "pipe_transfer.h"
@@ -16,6 +19,7 @@ using fakebus::Bytes;
 using wirelet::PipeReader;
 using wirelet::PipeWriter;
 using wirelet::TransferSettings;
+using wirelet::TransferWorker;
 
 class PipeTransfer : public ::testing::Test {
  protected:
@@ -95,7 +99,8 @@ TEST_F(PipeTransfer, StalledBulkPieceFailsWithinTheLimit) {
   fakebus::SetWritesHang(path_, false);
   EXPECT_EQ(writer.WriteBulk(piece.data(), 4096, &written, &status), 1);
   EXPECT_EQ(written, 4096u);
-  EXPECT_EQ(settings_.writeTimedOut, 0);
+  // Bulk data never clears the mark of the abandoned piece.
+  EXPECT_EQ(settings_.writeTimedOut, 1);
   ASSERT_EQ(fakebus::Written(path_).size(), 1u);
   EXPECT_EQ(fakebus::Written(path_)[0], piece);
 }
@@ -143,11 +148,12 @@ TEST_F(PipeTransfer, BulkDataPieceByPieceEachWithTheWholeLimit) {
   // Nothing of the image is read any more once the call has returned.
   EXPECT_EQ(fakebus::TransfersInProgress(), 0);
 
-  // A new worker takes the next image; the flag speaks of it.
+  // A new worker takes the next image; the flag still speaks of the
+  // abandoned piece.
   fakebus::HangFromWrite(path_, -1);
   EXPECT_EQ(writer.WriteBulk(image.data(), 4096, &sent, &status), 1);
   EXPECT_EQ(sent, 4096u);
-  EXPECT_EQ(settings_.writeTimedOut, 0);
+  EXPECT_EQ(settings_.writeTimedOut, 1);
   EXPECT_EQ(writer.WriteBulk(image.data(), 0, &sent, &status), 0);
   EXPECT_EQ(status, kStatusTransferFailed);
   EXPECT_EQ(sent, 0u);
@@ -205,6 +211,42 @@ TEST_F(PipeTransfer, WorkersEndWithTheirObjects) {
     EXPECT_EQ(test_os::ThreadCount(), before + 2 * worker);
   }
   EXPECT_EQ(test_os::ThreadCount(), before);
+}
+
+// An overrun is what the abort did, not what the clock says once the job
+// is over: a transfer that finished, however late, abandoned nothing, so its
+// handle is closed at close and no reply of it waits to be dropped.
+TEST_F(PipeTransfer, TransferThatFinishesLateIsNoOverrun) {
+  PipeReader reader(&settings_);
+  PipeWriter writer(&settings_);
+  fakebus::SetReadDelay(path_, 300);
+  fakebus::SetWriteDelay(path_, 300);
+  fakebus::QueueReply(path_, {1, 2, 3});
+  uint8_t buffer[300];
+  uint32_t count = 0;
+  StatusCode status = 0xFFFF;
+  EXPECT_EQ(reader.ReadTimed(buffer, &count, &status), 1);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Bytes(buffer, buffer + count), (Bytes{1, 2, 3}));
+  EXPECT_EQ(settings_.readTimedOut, 0);
+  const int reads = fakebus::ReadsStarted(path_);
+  reader.DropLateReplies();
+  EXPECT_EQ(fakebus::ReadsStarted(path_), reads);
+
+  EXPECT_EQ(writer.SendStatusRequest(&status), 1);
+  EXPECT_EQ(settings_.writeTimedOut, 0);
+  // Bulk pieces that each finish late: where the transfers run on the
+  // caller's thread each next piece has its whole limit and the image goes
+  // whole; a worker thread's waiter gives up at the limit and sends no more.
+  // Neither abandoned a transfer.
+  platform::usb::TransferAbort probe;
+  const bool onCallersThread = probe.FireAfter(1000);
+  Bytes image(2 * 4096 + 10, 0x21);
+  uint32_t sent = 0;
+  EXPECT_EQ(writer.WriteBulk(image.data(), static_cast<uint32_t>(image.size()), &sent, &status),
+            onCallersThread ? 1 : 0);
+  EXPECT_EQ(sent, onCallersThread ? image.size() : 4096u);
+  EXPECT_EQ(settings_.writeTimedOut, 0);
 }
 
 TEST_F(PipeTransfer, EmptyReadFailsTimedButNotDirect) {
@@ -284,6 +326,64 @@ TEST_F(PipeTransfer, FailedTransferOnABrokenHandle) {
   EXPECT_EQ(writer.SendStatusRequest(&status), 0);
   EXPECT_EQ(status, kStatusTransferFailed);
   EXPECT_EQ(settings_.writeTimedOut, 0);
+}
+
+// A job that pays no heed to the abort, as a transfer that the system cannot
+// cancel: it runs until the test releases it.
+struct Stubborn {
+  std::atomic<bool> release{false};
+  std::atomic<bool> finished{false};
+};
+
+void StubbornJob(void* raw) {
+  auto* stubborn = static_cast<Stubborn*>(raw);
+  while (!stubborn->release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  stubborn->finished = true;
+}
+
+void CountingJob(void* raw) { static_cast<std::atomic<int>*>(raw)->fetch_add(1); }
+
+// The last resorts, bounded: a worker that ignores cancellation is killed
+// where the system offers that, and is otherwise left running with what it
+// may still touch; the caller is never held without end.
+TEST(TransferWorkerTest, WorkerThatIgnoresCancellationIsNeverWaitedForWithoutEnd) {
+  platform::usb::TransferAbort abort;
+  ASSERT_TRUE(abort.Ready());
+  Stubborn stubborn;
+  std::atomic<int> counted{0};
+  bool abandoned = false;
+  {
+    TransferWorker worker(&abort, TransferWorker::Placement::kWorkerThread);
+    ASSERT_EQ(worker.Run(&CountingJob, &counted, 1000), 0);
+
+    // On a thread of its own, so that a hang fails the test instead of stopping it.
+    std::atomic<int> result{-2};
+    const uint32_t start = platform::SystemTickCount();
+    std::thread caller([&] { result = worker.Run(&StubbornJob, &stubborn, 100); });
+    while (result == -2 && platform::SystemTickCount() - start < 20000) platform::SystemSleepMs(10);
+    const uint32_t took = platform::SystemTickCount() - start;
+    stubborn.release = result == -2;  // only to end the test
+    caller.join();
+    ASSERT_LT(took, 20000u) << "the overrun worker was waited for without end";
+    EXPECT_EQ(result, 1);
+    EXPECT_FALSE(stubborn.finished);
+
+    abandoned = worker.Abandoned();
+    if (abandoned) {
+      // Left running: nothing more runs on this worker.
+      EXPECT_EQ(worker.Run(&CountingJob, &counted, 1000), -1);
+      EXPECT_EQ(counted, 1);
+    } else {
+      // Killed: the next job gets a thread and a link of its own.
+      EXPECT_EQ(worker.Run(&CountingJob, &counted, 1000), 0);
+      EXPECT_EQ(counted, 2);
+    }
+  }
+  // An abandoned job still ends by itself once it may.
+  stubborn.release = true;
+  if (abandoned) {
+    while (!stubborn.finished) platform::SystemSleepMs(5);
+  }
 }
 
 }  // namespace

@@ -30,8 +30,9 @@ class Thread {
   WaitResult Wait(uint32_t timeoutMs);
 
   // Last resort for a worker whose blocked I/O could not be aborted. true:
-  // the thread was terminated (Windows). false: not supported (POSIX) or
-  // failed; the thread may still run.
+  // the thread has ended, terminated (Windows). false: not supported
+  // (POSIX), failed, or the thread did not end within a bounded wait; it may
+  // still run. Never waits without limit.
   bool Terminate();
 
   // Forgets a running thread without waiting; it releases itself when it ends.

@@ -4,6 +4,7 @@
 //
 // double.txt, one "key value" per line (defaults in brackets):
 //   printers N   ports found [1]          open S      usb_open_port code [0]
+//   later N      ports found by every pass in this folder after the first [printers]
 //   info new|old|fail  firmware information [new]
 //   status S     usb_get_status code [0]  target S    usb_target_update code [0]
 //   write S      usb_write_data code [0]  universal R usb_universal_command result [1]
@@ -30,6 +31,15 @@ int cursor = 0;
 void Log(const std::string& line) {
   std::ofstream log("double.log", std::ios::app | std::ios::binary);
   log << line << "\n";
+}
+
+// Discovery passes made in this folder so far, over every load.
+int PassesLogged() {
+  std::ifstream in("double.log");
+  std::string line;
+  int count = 0;
+  while (std::getline(in, line)) count += line.rfind("usb_find_first", 0) == 0;
+  return count;
 }
 
 void ReadScript() {
@@ -61,6 +71,7 @@ extern "C" {
 WIRELET_EXPORT int usb_find_first(void) {
   std::unique_lock<std::mutex> hold(doubleMutex);
   ReadScript();
+  const bool later = PassesLogged() > 0;
   ++passes;
   Log("usb_find_first pass " + std::to_string(passes));
   if (Number("block", 0) != 0) {
@@ -73,6 +84,7 @@ WIRELET_EXPORT int usb_find_first(void) {
     hold.lock();
   }
   found = Number("printers", 1);
+  if (later) found = Number("later", found);
   cursor = 0;
   return found > 0 ? 1 : 0;
 }

@@ -158,7 +158,9 @@ int WIRELET_CALL UniversalCommand(int port, const uint8_t* bytes, int length, ui
 
 }  // namespace
 
-FakeLibrary::FakeLibrary() {
+FakeLibrary::FakeLibrary() { Bind(); }
+
+void FakeLibrary::Bind() {
   active = this;
   deviceLibrary.module = nullptr;
   deviceLibrary.loaded = 1;

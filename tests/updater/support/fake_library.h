@@ -42,6 +42,8 @@ class FakeLibrary {
   // Points deviceLibrary at this stand-in (bound, without a module).
   FakeLibrary();
   ~FakeLibrary();
+  // Points deviceLibrary here again, as after a phase unbound it.
+  void Bind();
 
   std::vector<int> ports{1};               // what discovery finds, in order
   std::map<int, FakePrinter> printers;     // by port; missing: a default printer
