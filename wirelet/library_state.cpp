@@ -40,6 +40,11 @@ void ProcessDetach(WatcherEnd how) {
   // Callers close their ports before unloading, which stops the watcher; any
   // still running is stopped here, before the lock it takes is deleted.
   StopAllWatchers(how);
+  // A port left open with an image half sent still holds its printer through
+  // a holder thread: give the printer back to every other process, and end
+  // that thread while its code is still here.
+  for (PortSession* session : gLibrary.sessions)
+    if (session != nullptr) session->EndImageHold();
   // Only now: a watcher uses the bus up to its end.
   platform::usb::CloseBus();
   delete gLibrary.lock;

@@ -216,6 +216,32 @@ TEST_F(SimLibrary, SecondLoadStartsFresh) {
   EXPECT_EQ(library_.closePort(1), kStatusOk);
 }
 
+// A caller that unloads the library with an image half sent and its port
+// still open: the printer is given back to other processes, and no thread
+// of the library's is left behind in code that is gone.
+TEST_F(SimLibrary, UnloadWithAnImageHalfSentGivesThePrinterBack) {
+  StartSimulator(1);
+  OpenFirst();
+  StatusCode status = 0;
+  Bytes image(10000, 0x5a);
+  ASSERT_EQ(library_.targetUpdate(1, 1, 0, static_cast<int>(image.size()), &status), 1);
+  ASSERT_EQ(library_.writeData(1, image.data(), 4096, &status), 1);
+  library_.Unload();
+  EXPECT_FALSE(LibraryMapped());
+  char path[300] = {};
+  ASSERT_GT(platform::usb::EnumerateInterface(0, path, sizeof path), 4u);
+  std::string ready = dir_ + "/held";
+  pid_t holder = Spawn({HOLDER_PATH, path + 4, "0", ready});
+  ASSERT_GT(holder, 0);
+  for (int i = 0; i < 1000 && !Exists(ready); ++i) platform::SleepMs(5);
+  EXPECT_TRUE(Exists(ready)) << "the unloaded library still holds the printer";
+  if (!Exists(ready)) kill(holder, SIGKILL);
+  Finish(holder);
+  // Alive, and the image never counts as stored.
+  platform::SleepMs(100);
+  EXPECT_FALSE(Exists(PrinterFile(1, "stored/target-1.bin")));
+}
+
 TEST_F(SimLibrary, ControllerImageEndToEnd) {
   StartSimulator(1);
   OpenFirst();
