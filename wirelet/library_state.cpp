@@ -40,11 +40,22 @@ void ProcessDetach(WatcherEnd how) {
   // Callers close their ports before unloading, which stops the watcher; any
   // still running is stopped here, before the lock it takes is deleted.
   StopAllWatchers(how);
-  // A port left open with an image half sent still holds its printer through
-  // a holder thread: give the printer back to every other process, and end
-  // that thread while its code is still here.
-  for (PortSession* session : gLibrary.sessions)
-    if (session != nullptr) session->EndImageHold();
+  // Ports the caller left open are closed as usb_close_port would: their
+  // printers go back to every other process (an image half sent holds one
+  // through a thread of the port's), and no thread of a session is left in
+  // code that is about to go. Not while another thread is inside a call
+  // (a program ending without waiting for it): its session is in use.
+  if (gLibrary.lock != nullptr && gLibrary.lock->TryEnter()) {
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      PortSession* session = gLibrary.sessions[slot];
+      if (session == nullptr) continue;
+      session->CloseSession(slot);
+      delete session;
+      gLibrary.sessions[slot] = nullptr;
+      gLibrary.openPort[slot] = kNone;
+    }
+    gLibrary.lock->Leave();
+  }
   // Only now: a watcher uses the bus up to its end.
   platform::usb::CloseBus();
   delete gLibrary.lock;

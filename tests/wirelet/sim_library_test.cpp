@@ -217,8 +217,8 @@ TEST_F(SimLibrary, SecondLoadStartsFresh) {
 }
 
 // A caller that unloads the library with an image half sent and its port
-// still open: the printer is given back to other processes, and no thread
-// of the library's is left behind in code that is gone.
+// still open: the printer is given back to other processes, and nothing of
+// the port is left behind (no thread in code that is gone, no session).
 TEST_F(SimLibrary, UnloadWithAnImageHalfSentGivesThePrinterBack) {
   StartSimulator(1);
   OpenFirst();

@@ -11,6 +11,8 @@ namespace platform {
 class RecursiveLock {
  public:
   void Enter() { mutex_.lock(); }
+  // true: entered (Leave once as for Enter); false: another thread holds it.
+  bool TryEnter() { return mutex_.try_lock(); }
   void Leave() { mutex_.unlock(); }
 
  private:
