@@ -13,6 +13,13 @@ constexpr char kBulkOut[] = "\\if000pipe001";
 constexpr DWORD kMaxTransfer = 1u << 20;
 // How often a listener without a waiting instance tries to make one again.
 constexpr DWORD kRetryMs = 100;
+// Instances of each name that wait for a client. The library opens both
+// pipes again before every command, without waiting for a busy pipe, so an
+// open must find one waiting even when the previous few were just taken.
+constexpr int kSpareInstances = 4;
+// Bulk-out connections served at once: a wait takes at most 64 objects,
+// and the stop event and 4 names' instances come first.
+constexpr size_t kMaxSenders = 64 - 1 - 4 * kSpareInstances;
 
 enum class Outcome { Done, Failed, Stopped };
 
@@ -122,18 +129,14 @@ struct Listening {
 struct PrinterPipes::Listener {
   std::string name;
   bool bulkIn = false;
-  // Two instances wait at all times, so that an open coming while the other
-  // was just taken still finds one: the library opens each pipe again before
-  // every command and never waits for a busy pipe.
-  Listening slots[2];
-  std::thread thread;
+  Listening slots[kSpareInstances];
 };
 
-struct PrinterPipes::Writer {
+// A client's bulk-out connection, waiting for its next message.
+struct PrinterPipes::Sender {
   HANDLE pipe = INVALID_HANDLE_VALUE;
-  usb::TransferAbort abort;
-  std::thread thread;
-  std::atomic<bool> ended{false};
+  Overlapped overlapped;
+  bool waiting = false;
 };
 
 PrinterPipes::PrinterPipes(std::string simPath, std::vector<std::string> pipeFolders)
@@ -149,8 +152,6 @@ bool PrinterPipes::Start(std::string* error) {
     Stop();
     return false;
   }
-  // Every name has its waiting instances before Start returns, so the
-  // printer never shows up without its pipes.
   for (const std::string& folder : folders_) {
     for (bool bulkIn : {true, false}) {
       auto listener = std::make_unique<Listener>();
@@ -167,8 +168,8 @@ bool PrinterPipes::Start(std::string* error) {
       listeners_.push_back(std::move(listener));
     }
   }
-  for (auto& listener : listeners_) listener->thread = std::thread(&PrinterPipes::Listen, this, listener.get());
   pump_ = std::thread(&PrinterPipes::PumpReplies, this);
+  connections_ = std::thread(&PrinterPipes::ServeConnections, this);
   return true;
 }
 
@@ -176,113 +177,145 @@ void PrinterPipes::Stop() {
   if (stop_ == nullptr) return;
   SetEvent(stop_);
   pumpAbort_.Abort();
-  std::vector<std::unique_ptr<Writer>> writers;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    stopped_ = true;
-    for (auto& writer : writers_) writer->abort.Abort();
-    writers.swap(writers_);
-  }
-  for (auto& listener : listeners_) {
-    if (listener->thread.joinable()) listener->thread.join();
-    for (Listening& slot : listener->slots) slot.Cancel();
-  }
-  listeners_.clear();
+  sendAbort_.Abort();
   if (pump_.joinable()) pump_.join();
-  for (auto& writer : writers)
-    if (writer->thread.joinable()) writer->thread.join();
+  if (connections_.joinable()) connections_.join();
+  for (auto& listener : listeners_)
+    for (Listening& slot : listener->slots) slot.Cancel();
+  listeners_.clear();
   for (HANDLE reader : readers_) Hangup(reader);
   readers_.clear();
-  CloseHandle(stop_);
-  if (readerArrived_ != nullptr) CloseHandle(readerArrived_);
-  stop_ = readerArrived_ = nullptr;
+  for (HANDLE* event : {&stop_, &readerArrived_}) {
+    if (*event != nullptr) CloseHandle(*event);
+    *event = nullptr;
+  }
 }
 
-void PrinterPipes::Listen(Listener* listener) {
-  Listening* slots = listener->slots;
+// Every new connection and every client's bulk-out connection, on one
+// thread. A new connection's instance is replaced before anything else is
+// done: the library opens both pipes again before every command without
+// waiting for a busy pipe, and since the command's transfer passes this
+// thread after those opens, the next command always finds an instance.
+// Each message a client writes is one transfer to the printer, and the
+// client's write completes only when the printer has taken it all, because
+// the message is only then read out of the pipe. Most connections only prove
+// that the pipe is there and close again without a word, so the printer's own
+// connection is opened when the first transfer comes.
+void PrinterPipes::ServeConnections() {
+  std::vector<std::unique_ptr<Sender>> senders;
+  usb::Handle sim = usb::kNoHandle;
+  std::vector<uint8_t> buffer(4096 + 64);
   for (;;) {
-    HANDLE waits[3] = {stop_, slots[0].overlapped.value.hEvent, slots[1].overlapped.value.hEvent};
-    bool missing = slots[0].pipe == INVALID_HANDLE_VALUE || slots[1].pipe == INVALID_HANDLE_VALUE;
-    DWORD woke = WaitForMultipleObjects(3, waits, FALSE, missing ? kRetryMs : INFINITE);
-    if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) break;
-    if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_OBJECT_0 + 2) {
-      Listening& slot = slots[woke - WAIT_OBJECT_0 - 1];
-      HANDLE connected = slot.pipe != INVALID_HANDLE_VALUE ? slot.Take() : INVALID_HANDLE_VALUE;
-      ResetEvent(slot.overlapped.value.hEvent);
-      if (connected != INVALID_HANDLE_VALUE) {
-        if (listener->bulkIn) AddReader(connected);
-        else StartWriter(connected);
+    // A read of nothing waits for a whole message without taking it.
+    for (auto it = senders.begin(); it != senders.end();) {
+      Sender& sender = **it;
+      if (!sender.waiting) {
+        OVERLAPPED* o = sender.overlapped.Fresh();
+        BOOL done = ReadFile(sender.pipe, buffer.data(), 0, nullptr, o);
+        DWORD error = done ? ERROR_SUCCESS : GetLastError();
+        if (done || error == ERROR_MORE_DATA) SetEvent(o->hEvent);
+        if (done || error == ERROR_MORE_DATA || error == ERROR_IO_PENDING) {
+          sender.waiting = true;
+        } else {
+          Hangup(sender.pipe);
+          it = senders.erase(it);
+          continue;
+        }
       }
-    }
-    for (int i = 0; i < 2; ++i)
-      if (slots[i].pipe == INVALID_HANDLE_VALUE) slots[i].Arm(listener->name);
-  }
-}
-
-void PrinterPipes::StartWriter(HANDLE pipe) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (stopped_) {
-    Hangup(pipe);
-    return;
-  }
-  // Writers that have ended go first, so they do not pile up.
-  for (auto it = writers_.begin(); it != writers_.end();) {
-    if ((*it)->ended.load()) {
-      (*it)->thread.join();
-      it = writers_.erase(it);
-    } else {
       ++it;
     }
-  }
-  writers_.push_back(std::make_unique<Writer>());
-  Writer* writer = writers_.back().get();
-  writer->pipe = pipe;
-  writer->thread = std::thread(&PrinterPipes::ServeWriter, this, writer);
-}
-
-// One client's bulk-out connection: each message it writes is one transfer
-// to the printer, and the client's write completes only when the printer has
-// taken it all, because the message is only then read out of the pipe.
-void PrinterPipes::ServeWriter(Writer* writer) {
-  HANDLE pipe = writer->pipe;
-  usb::Handle sim = usb::Open((simPath_ + kBulkOut).c_str());
-  std::vector<uint8_t> buffer(4096 + 64);
-  Overlapped overlapped;
-  while (sim != usb::kNoHandle) {
-    DWORD moved = 0, error = 0;
-    // A read of nothing waits for a whole message without taking it.
-    OVERLAPPED* o = overlapped.Fresh();
-    Outcome outcome = Finish(pipe, o, ReadFile(pipe, buffer.data(), 0, nullptr, o), stop_, &moved, &error);
-    if (outcome == Outcome::Stopped) break;
-    if (outcome == Outcome::Done) continue;  // an empty message, taken
-    if (error != ERROR_MORE_DATA) break;     // the client closed its end
-    DWORD size = 0, left = 0;
-    if (!PeekNamedPipe(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &size, nullptr, &left))
-      break;
-    if (left > 0) {
-      if (size + left > kMaxTransfer) break;
-      buffer.resize(size + left);
-      if (!PeekNamedPipe(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &size, nullptr, &left) ||
-          left > 0)
-        break;
+    // Instances first: of several ready objects the wait names the first.
+    std::vector<HANDLE> waits = {stop_};
+    std::vector<std::pair<Listener*, Listening*>> slots;
+    bool missing = false;
+    for (auto& listener : listeners_) {
+      for (Listening& slot : listener->slots) {
+        if (slot.pipe == INVALID_HANDLE_VALUE && !slot.Arm(listener->name)) {
+          missing = true;
+          continue;
+        }
+        waits.push_back(slot.overlapped.value.hEvent);
+        slots.emplace_back(listener.get(), &slot);
+      }
     }
-    if (size == 0) break;
-    uint32_t written = 0;
-    // A transfer the printer did not take whole fails the client's write:
-    // its pipe breaks rather than report bytes that never arrived.
-    if (!usb::Write(sim, buffer.data(), size, &written, &writer->abort) || written != size) break;
-    o = overlapped.Fresh();
-    outcome = Finish(pipe, o, ReadFile(pipe, buffer.data(), size, nullptr, o), stop_, &moved, &error);
-    if (outcome != Outcome::Done || moved != size) break;
+    const size_t firstSender = waits.size();
+    for (auto& sender : senders) waits.push_back(sender->overlapped.value.hEvent);
+    DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE,
+                                        missing ? kRetryMs : INFINITE);
+    if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) break;
+    if (woke == WAIT_TIMEOUT || woke >= WAIT_OBJECT_0 + waits.size()) continue;
+    size_t index = woke - WAIT_OBJECT_0;
+    if (index < firstSender) {
+      Listener* listener = slots[index - 1].first;
+      Listening& slot = *slots[index - 1].second;
+      HANDLE connected = slot.Take();
+      slot.Arm(listener->name);  // a failure is tried again next pass
+      if (connected == INVALID_HANDLE_VALUE) continue;
+      if (listener->bulkIn) {
+        AddReader(connected);
+      } else if (senders.size() < kMaxSenders) {
+        senders.push_back(std::make_unique<Sender>());
+        senders.back()->pipe = connected;
+      } else {
+        Hangup(connected);
+      }
+      continue;
+    }
+    Sender* sender = senders[index - firstSender].get();
+    sender->waiting = false;
+    DWORD moved = 0;
+    BOOL done = GetOverlappedResult(sender->pipe, &sender->overlapped.value, &moved, FALSE);
+    if (done) continue;  // an empty message, taken
+    if (GetLastError() == ERROR_MORE_DATA && Transfer(sender, &sim, &buffer)) continue;
+    // The client closed its end, or its transfer failed.
+    Hangup(sender->pipe);
+    senders.erase(senders.begin() + static_cast<long>(index - firstSender));
+  }
+  for (auto& sender : senders) {
+    DWORD moved = 0;
+    if (sender->waiting) {
+      CancelIoEx(sender->pipe, &sender->overlapped.value);
+      GetOverlappedResult(sender->pipe, &sender->overlapped.value, &moved, TRUE);
+    }
+    Hangup(sender->pipe);
   }
   usb::Close(sim);
-  Hangup(pipe);
-  writer->ended.store(true);
+}
+
+// One transfer: the message waiting on sender's connection, to the printer.
+// false: it failed, and the client's write with it.
+bool PrinterPipes::Transfer(Sender* sender, usb::Handle* sim, std::vector<uint8_t>* buffer) {
+  DWORD size = 0, left = 0;
+  if (!PeekNamedPipe(sender->pipe, buffer->data(), static_cast<DWORD>(buffer->size()), &size, nullptr, &left))
+    return false;
+  if (left > 0) {
+    if (size + left > kMaxTransfer) return false;
+    buffer->resize(size + left);
+    if (!PeekNamedPipe(sender->pipe, buffer->data(), static_cast<DWORD>(buffer->size()), &size, nullptr, &left) ||
+        left > 0)
+      return false;
+  }
+  if (size == 0) return false;
+  if (*sim == usb::kNoHandle) *sim = usb::Open((simPath_ + kBulkOut).c_str());
+  uint32_t written = 0;
+  // A transfer the printer did not take whole fails the client's write:
+  // its pipe breaks rather than report bytes that never arrived.
+  if (*sim == usb::kNoHandle || !usb::Write(*sim, buffer->data(), size, &written, &sendAbort_) ||
+      written != size) {
+    usb::Close(*sim);
+    *sim = usb::kNoHandle;
+    return false;
+  }
+  DWORD moved = 0, error = 0;
+  OVERLAPPED* o = sender->overlapped.Fresh();
+  return Finish(sender->pipe, o, ReadFile(sender->pipe, buffer->data(), size, nullptr, o), stop_, &moved,
+                &error) == Outcome::Done &&
+         moved == size;
 }
 
 void PrinterPipes::AddReader(HANDLE pipe) {
   std::lock_guard<std::mutex> hold(lock_);
-  if (stopped_ || broken_.load()) {
+  if (broken_.load()) {
     Hangup(pipe);
     return;
   }

@@ -40,7 +40,8 @@ class PrinterPipes {
   PrinterPipes(const PrinterPipes&) = delete;
   PrinterPipes& operator=(const PrinterPipes&) = delete;
 
-  // Starts serving. false and a message when a pipe cannot be created.
+  // Starts serving: every pipe can be opened once this returns. false and a
+  // message when a pipe cannot be created.
   bool Start(std::string* error);
   // Accepts no more opens, breaks every open connection and ends every
   // thread. Returns once all are gone.
@@ -51,10 +52,9 @@ class PrinterPipes {
 
  private:
   struct Listener;
-  struct Writer;
-  void Listen(Listener* listener);
-  void StartWriter(HANDLE pipe);
-  void ServeWriter(Writer* writer);
+  struct Sender;
+  void ServeConnections();
+  bool Transfer(Sender* sender, platform::usb::Handle* sim, std::vector<uint8_t>* buffer);
   void PumpReplies();
   bool Deliver(const uint8_t* frame, DWORD size);
   void AddReader(HANDLE pipe);
@@ -67,12 +67,12 @@ class PrinterPipes {
   std::atomic<bool> broken_{false};
   std::vector<std::unique_ptr<Listener>> listeners_;
   std::thread pump_;
+  std::thread connections_;
   platform::usb::TransferAbort pumpAbort_;
+  platform::usb::TransferAbort sendAbort_;
 
-  std::mutex lock_;  // guards readers_ and writers_
+  std::mutex lock_;  // guards readers_
   std::deque<HANDLE> readers_;  // bulk-in client connections, oldest first
-  std::vector<std::unique_ptr<Writer>> writers_;
-  bool stopped_ = false;
 };
 
 }  // namespace winebridge
