@@ -8,8 +8,9 @@
 //
 // The bus is a root-enumerated device (ROOT\Q7730SIMBUS\0000, hardware id
 // Q7730SimBus) whose driver comes from q7730simbus.inf, by default the one
-// beside this program. Exit status: 0 done (installed: the bus's control
-// device opens), 1 failed (with a message), 2 bad command line.
+// beside this program. A prefix whose installed driver differs from the one
+// beside the INF gets that one instead. Exit status: 0 done (installed: the
+// bus's control device opens), 1 failed (with a message), 2 bad command line.
 #include <windows.h>
 #include <setupapi.h>
 #include <newdev.h>
@@ -87,10 +88,37 @@ DWORD StartService() {
   return error;
 }
 
+std::string ReadWhole(const std::string& path) {
+  std::string bytes;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+// true when the prefix's copy of the driver is the one beside the INF.
+bool InstalledDriverIsCurrent(const std::string& inf) {
+  char system[MAX_PATH];
+  UINT n = GetSystemDirectoryA(system, sizeof system);
+  if (n == 0 || n >= sizeof system) return false;
+  std::string beside = inf.substr(0, inf.find_last_of("\\/") + 1) + SIMBUS_SERVICE ".sys";
+  std::string installed = ReadWhole(std::string(system) + "\\drivers\\" SIMBUS_SERVICE ".sys");
+  return !installed.empty() && installed == ReadWhole(beside);
+}
+
+int Remove();
+
 int Install(const std::string& inf) {
-  if (BusRunning()) return 0;
   if (GetFileAttributesA(inf.c_str()) == INVALID_FILE_ATTRIBUTES)
     return Fail("cannot find " + inf, GetLastError());
+  if (InstalledDriverIsCurrent(inf)) {
+    if (BusRunning()) return 0;
+  } else if (Remove() != 0) {
+    return 1;
+  }
 
   HDEVINFO set = SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
   if (set == INVALID_HANDLE_VALUE) return Fail("cannot make a device list", GetLastError());

@@ -8,8 +8,14 @@
  * lists it as the class driver's interfaces are listed. Wine never passes
  * the rest of a name ("\if000pipe000") to a driver, so the pipes themselves
  * are named pipes of the bridge; a child plugged with SIMBUS_LINK_TO_PIPES
- * has its interface link pointed at the named pipe file system instead of
- * at itself, which makes "<path>\if000pipe000" open "\\.\pipe\if000pipe000".
+ * has its interface link pointed at the named pipe file system instead,
+ * which makes "<path>\if000pipe000" open "\\.\pipe\if000pipe000".
+ *
+ * The link is in place before the interface is enabled, so nobody sees the
+ * interface while its link still leads elsewhere: a child itself has no
+ * name (wine then enables its interface without making a link of its own),
+ * and the link of one without pipes leads to a named device of its own, its
+ * door, which only answers opens (a presence check).
  */
 #include <ddk/wdm.h>
 
@@ -21,11 +27,13 @@ static const GUID kUsbPrintInterface = {
 
 #define POOL_TAG 0x37375153 /* "SQ77" */
 
-enum DeviceKind { kBus = 1, kControl = 2, kPrinter = 3 };
+enum DeviceKind { kBus = 1, kControl = 2, kPrinter = 3, kDoor = 4 };
 
 typedef struct Printer {
   enum DeviceKind kind;
   DEVICE_OBJECT *self;
+  DEVICE_OBJECT *door;
+  WCHAR doorName[40];
   SimBusPrinter id; /* fixed once plugged: read without the lock */
   BOOLEAN reported; /* named in a bus relations answer */
   BOOLEAN started;
@@ -79,9 +87,8 @@ static WCHAR *PoolCopy(const WCHAR *text, SIZE_T extraNuls) {
   return copy;
 }
 
-/* "\Device\Q7730SimPrinter<n>": the system names a child's interface link
- * after the child's own name, so every child needs one. */
-static void PrinterName(WCHAR *buffer, ULONG serial) {
+/* "\Device\Q7730SimPrinter<n>", the name of a child's door. */
+static void DoorName(WCHAR *buffer, ULONG serial) {
   static const WCHAR prefix[] = L"\\Device\\Q7730SimPrinter";
   WCHAR digits[12];
   SIZE_T n = 0, i = 0;
@@ -98,6 +105,11 @@ static NTSTATUS Complete(IRP *irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
+}
+
+static void DeletePrinter(Printer *printer) {
+  if (printer->door != NULL) IoDeleteDevice(printer->door);
+  IoDeleteDevice(printer->self);
 }
 
 /* Takes printer out of the reported set (under gLock). true: the system
@@ -134,21 +146,20 @@ static BOOLEAN IsLeaving(const WCHAR *instance) {
 /* Unplugs every child; the caller then invalidates the bus relations. */
 static void UnplugAll(void) {
   ULONG i;
-  DEVICE_OBJECT *gone[SIMBUS_MAX_PRINTERS];
+  Printer *gone[SIMBUS_MAX_PRINTERS];
   ULONG count = 0;
   ExAcquireFastMutex(&gLock);
   for (i = 0; i < SIMBUS_MAX_PRINTERS; ++i) {
     Printer *printer = gPlugged[i];
-    if (printer != NULL && !TakeOut(printer)) gone[count++] = printer->self;
+    if (printer != NULL && !TakeOut(printer)) gone[count++] = printer;
   }
   ExReleaseFastMutex(&gLock);
-  for (i = 0; i < count; ++i) IoDeleteDevice(gone[i]);
+  for (i = 0; i < count; ++i) DeletePrinter(gone[i]);
 }
 
 /* ---- the control device ---------------------------------------------- */
 
 static NTSTATUS Plug(const SimBusPrinter *request) {
-  WCHAR name[40];
   UNICODE_STRING nameString;
   DEVICE_OBJECT *device = NULL;
   Printer *printer;
@@ -167,16 +178,25 @@ static NTSTATUS Plug(const SimBusPrinter *request) {
   ExAcquireFastMutex(&gLock);
   serial = ++gSerial;
   ExReleaseFastMutex(&gLock);
-  PrinterName(name, serial);
-  RtlInitUnicodeString(&nameString, name);
-  status = IoCreateDevice(gDriver, sizeof(Printer), &nameString, FILE_DEVICE_UNKNOWN,
-                          FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+  status = IoCreateDevice(gDriver, sizeof(Printer), NULL, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE,
+                          &device);
   if (!NT_SUCCESS(status)) return status;
   printer = device->DeviceExtension;
   RtlZeroMemory(printer, sizeof *printer);
   printer->kind = kPrinter;
   printer->self = device;
   printer->id = *request;
+  DoorName(printer->doorName, serial);
+  RtlInitUnicodeString(&nameString, printer->doorName);
+  status = IoCreateDevice(gDriver, sizeof(Extension), &nameString, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
+                          FALSE, &printer->door);
+  if (!NT_SUCCESS(status)) {
+    printer->door = NULL;
+    DeletePrinter(printer);
+    return status;
+  }
+  ((Extension *)printer->door->DeviceExtension)->kind = kDoor;
+  printer->door->Flags &= ~DO_DEVICE_INITIALIZING;
 
   ExAcquireFastMutex(&gLock);
   if (FindPlugged(request->instanceId) != NULL) {
@@ -197,7 +217,7 @@ static NTSTATUS Plug(const SimBusPrinter *request) {
   }
   ExReleaseFastMutex(&gLock);
   if (!NT_SUCCESS(status)) {
-    IoDeleteDevice(device);
+    DeletePrinter(printer);
     return status;
   }
   device->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -213,7 +233,7 @@ static NTSTATUS Unplug(const SimBusPrinter *request) {
   if (printer != NULL) later = TakeOut(printer);
   ExReleaseFastMutex(&gLock);
   if (printer == NULL) return STATUS_NOT_FOUND;
-  if (!later) IoDeleteDevice(printer->self);
+  if (!later) DeletePrinter(printer);
   IoInvalidateDeviceRelations(gBusPdo, BusRelations);
   return STATUS_SUCCESS;
 }
@@ -290,20 +310,19 @@ static NTSTATUS StartPrinter(Printer *printer) {
   /* No lock held here: registering asks this child for its ids again. */
   status = IoRegisterDeviceInterface(printer->self, &kUsbPrintInterface, NULL, &printer->link);
   if (!NT_SUCCESS(status)) return status;
-  status = IoSetDeviceInterfaceState(&printer->link, TRUE);
+  RtlInitUnicodeString(&target, (printer->id.flags & SIMBUS_LINK_TO_PIPES) ? pipes : printer->doorName);
+  /* A link left behind by an earlier child of this instance would be
+   * opened instead of made anew. */
+  IoDeleteSymbolicLink(&printer->link);
+  status = IoCreateSymbolicLink(&printer->link, &target);
+  if (NT_SUCCESS(status)) status = IoSetDeviceInterfaceState(&printer->link, TRUE);
   if (!NT_SUCCESS(status)) {
+    IoDeleteSymbolicLink(&printer->link);
     RtlFreeUnicodeString(&printer->link);
     return status;
   }
-  if (printer->id.flags & SIMBUS_LINK_TO_PIPES) {
-    /* Creating the link opens an existing one of that name, so the
-     * interface's own link goes first. */
-    RtlInitUnicodeString(&target, pipes);
-    IoDeleteSymbolicLink(&printer->link);
-    status = IoCreateSymbolicLink(&printer->link, &target);
-  }
   printer->started = TRUE;
-  return status;
+  return STATUS_SUCCESS;
 }
 
 static void StopPrinter(Printer *printer) {
@@ -369,7 +388,7 @@ static NTSTATUS PrinterPnp(Printer *printer, IRP *irp) {
       }
       ExReleaseFastMutex(&gLock);
       Complete(irp, STATUS_SUCCESS);
-      IoDeleteDevice(printer->self);
+      DeletePrinter(printer);
       return STATUS_SUCCESS;
   }
   return Complete(irp, status);
