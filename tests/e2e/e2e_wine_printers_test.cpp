@@ -140,6 +140,33 @@ TEST_F(WinePrintersTest, ExportsSeeAnUnplugAndAReplug) {
   EXPECT_EQ(Count(log, "unplugged \\\\?\\usb#vid_7a3d&pid_00b4#sim0003#"), 1) << log;
 }
 
+// One bridge serves a prefix, and the printers it plugged in leave with it
+// even when it is killed: no later run finds a printer nobody serves.
+TEST_F(WinePrintersTest, BridgeOwnsThePrefixAndItsPrintersLeaveWithIt) {
+  bench_.InstallLibrary(Runner().realLibrary);
+  bench_.StartSimulator(2, QuickStoreScenario(2));
+  StartBridge();
+  RunResult second = RunWine({build_ + "/sim/wine/q7730-wine-bridge.exe"}, "second.out", 60);
+  EXPECT_EQ(second.status, 1) << second.output;
+  EXPECT_NE(second.output.find("another bridge serves this wine prefix"), std::string::npos) << second.output;
+
+  bridge_->Kill();
+  bridge_->Finish(30);
+  bridge_.reset();
+  RunResult probe;
+  for (int i = 0; i < 50; ++i) {
+    probe = RunWine({build_ + "/q7730-probe.exe"}, "probe.out", 60);
+    if (probe.status == 1) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(probe.status, 1) << "printers stayed after their bridge was killed:\n" << probe.output;
+
+  StartBridge();
+  probe = RunWine({build_ + "/q7730-probe.exe"}, "probe.out", 60);
+  EXPECT_EQ(probe.status, 0) << probe.output;
+  EXPECT_EQ(Count(probe.output, "2 printers found."), 1) << probe.output;
+}
+
 // The real updater with the shipped library and one printer, whose pipes
 // it opens by the class driver's own names.
 TEST_F(WinePrintersTest, UpdaterUpdatesAPrinterTheSetupApiFinds) {
