@@ -49,7 +49,7 @@ class WinePrintersTest : public ::testing::Test {
     bench_.StopSimulator();
     if (bridge_ != nullptr) {
       RunResult end = bridge_->Finish(60);
-      std::string log = ReadFile(bench_.dir() + "/bridge.out");
+      std::string log = BridgeLog();
       EXPECT_EQ(end.status, 0) << log;
       EXPECT_EQ(Count(log, "q7730-wine-bridge:"), 0) << log;
     }
@@ -72,18 +72,22 @@ class WinePrintersTest : public ::testing::Test {
 
   // Starts the bridge on the running simulator and waits until wine lists
   // its printers.
+  // Each bridge writes a log of its own, so an earlier one's "ready" is
+  // never taken for this one's.
   void StartBridge(const std::vector<std::string>& options = {}) {
     std::vector<std::string> program = {build_ + "/sim/wine/q7730-wine-bridge.exe"};
     program.insert(program.end(), options.begin(), options.end());
-    bridge_ = bench_.Start(WineCommand(program, "bridge.out"), Runner().environment);
+    bridgeLog_ = "bridge-" + std::to_string(++bridges_) + ".out";
+    bridge_ = bench_.Start(WineCommand(program, bridgeLog_), Runner().environment);
     for (int i = 0; i < 600; ++i) {
-      std::string log = Runner().ConsoleText(ReadFile(bench_.dir() + "/bridge.out"));
+      std::string log = Runner().ConsoleText(ReadFile(bench_.dir() + "/" + bridgeLog_));
       if (log.find("ready") != std::string::npos) return;
       if (Count(log, "q7730-wine-bridge:") > 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    FAIL() << "the bridge did not come up:\n" << ReadFile(bench_.dir() + "/bridge.out");
+    FAIL() << "the bridge did not come up:\n" << ReadFile(bench_.dir() + "/" + bridgeLog_);
   }
+  std::string BridgeLog() const { return ReadFile(bench_.dir() + "/" + bridgeLog_); }
 
   // One case of setupapi_printers_test.exe, run in the bench folder. Not
   // an update, so the engine phase's timing rules do not apply.
@@ -107,6 +111,8 @@ class WinePrintersTest : public ::testing::Test {
   Bench bench_;
   std::string build_;
   std::unique_ptr<BackgroundRun> bridge_;
+  std::string bridgeLog_;
+  int bridges_ = 0;
   long installMs_ = 0;
   BoardSet newSet_ = SmallBoardSet(30, 9000);
   BoardSet oldSet_ = SmallBoardSet(40, 8500);
@@ -136,7 +142,7 @@ TEST_F(WinePrintersTest, ExportsSeeAnUnplugAndAReplug) {
   bench_.StartSimulator(4, FourPrinterScenario());
   StartBridge({"--shared-pipes", "sim0003"});
   RunExportsCase("UnplugIsNoticedAndReplugIsFound");
-  std::string log = ReadFile(bench_.dir() + "/bridge.out");
+  std::string log = BridgeLog();
   EXPECT_EQ(Count(log, "unplugged \\\\?\\usb#vid_7a3d&pid_00b4#sim0003#"), 1) << log;
 }
 
@@ -195,7 +201,7 @@ TEST_F(WinePrintersTest, UnplugInTheMiddleOfTheControllerImageFailsTheUpdate) {
   EXPECT_NE(run.output.find("USB Firmware download failed (2600)... #printer 01"), std::string::npos)
       << run.output;
   for (int target : {kUsb, kMain, kDsp, kTable}) EXPECT_FALSE(bench_.HasStored(1, target)) << target;
-  std::string log = ReadFile(bench_.dir() + "/bridge.out");
+  std::string log = BridgeLog();
   EXPECT_EQ(Count(log, "unplugged "), 1) << log;
 }
 
