@@ -37,6 +37,7 @@ std::string ErrorText(DWORD error) {
   return "error " + std::to_string(error) + (n > 0 ? std::string(" (") + text + ")" : "");
 }
 
+// Says what failed and why; returns the exit status 1.
 int Fail(const std::string& what, DWORD error) {
   std::fprintf(stderr, "q7730-wine-install: %s: %s\n", what.c_str(), ErrorText(error).c_str());
   if (error == ERROR_SERVICE_DATABASE_LOCKED)
@@ -55,6 +56,7 @@ bool BusRunning() {
   return true;
 }
 
+// true once the bus runs, false when it does not within limitMs.
 bool WaitForBus(DWORD limitMs) {
   for (DWORD waited = 0;; waited += 50) {
     if (BusRunning()) return true;
@@ -88,6 +90,7 @@ DWORD StartService() {
   return error;
 }
 
+// The file's bytes; empty when it cannot be read.
 std::string ReadWhole(const std::string& path) {
   std::string bytes;
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -111,6 +114,7 @@ bool InstalledDriverIsCurrent(const std::string& inf) {
 
 int Remove();
 
+// Exit status: 0 when the current driver runs, 1 (with a message) when not.
 int Install(const std::string& inf) {
   if (GetFileAttributesA(inf.c_str()) == INVALID_FILE_ATTRIBUTES)
     return Fail("cannot find " + inf, GetLastError());
@@ -165,6 +169,8 @@ int Install(const std::string& inf) {
   return 0;
 }
 
+// Exit status: 0 when neither the bus device nor the service is left, 1
+// (with a message) when the device could not be removed.
 int Remove() {
   HDEVINFO set = SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
   if (set == INVALID_HANDLE_VALUE) return Fail("cannot make a device list", GetLastError());
@@ -193,6 +199,7 @@ int Remove() {
   return 0;
 }
 
+// name in this program's folder.
 std::string BesideThisProgram(const char* name) {
   char path[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);

@@ -214,7 +214,9 @@ TEST_F(PrintersUnderWine, UnplugIsNoticedAndReplugIsFound) {
   ASSERT_EQ(deviceLibrary.usb_get_status(2, &status), 1);
 
   ASSERT_TRUE(SimControl("unplug 3"));
-  long gone = Poll([&] { return deviceLibrary.usb_get_status(2, &status) == 0 && status == kStatusDeviceNotAvailable; });
+  long gone = Poll([&] {
+    return deviceLibrary.usb_get_status(2, &status) == 0 && status == kStatusDeviceNotAvailable;
+  });
   EXPECT_GE(gone, 0) << "commands still answer " << status;
   // Only the watcher marks an open port as not open: until it has seen the
   // notice, opening again answers 1003. Wine now and then loses a notice;

@@ -1,7 +1,5 @@
 #include "pipe_server.h"
 
-#include <algorithm>
-
 namespace winebridge {
 namespace {
 
@@ -24,8 +22,9 @@ constexpr size_t kMaxSenders = 64 - 1 - 4 * kSpareInstances;
 enum class Outcome { Done, Failed, Stopped };
 
 // Waits for an overlapped operation started on pipe (started: the call's
-// result, made after the OVERLAPPED was made fresh) or for stop; a stopped operation is cancelled and waited for, so
-// the OVERLAPPED may go away afterwards. Done: *moved bytes; Failed: *error.
+// result, made after the OVERLAPPED was made fresh) or for stop; a stopped
+// operation is cancelled and waited for, so the OVERLAPPED may go away
+// afterwards. Done: *moved bytes; Failed: *error.
 Outcome Finish(HANDLE pipe, OVERLAPPED* overlapped, BOOL started, HANDLE stop, DWORD* moved,
                DWORD* error) {
   *moved = 0;
@@ -62,6 +61,7 @@ struct Overlapped {
   }
 };
 
+// Ends a connection: the client's pending and later transfers fail.
 void Hangup(HANDLE pipe) {
   DisconnectNamedPipe(pipe);
   CloseHandle(pipe);
@@ -80,6 +80,7 @@ struct Listening {
   Overlapped overlapped;
   bool connected = false;
 
+  // false: no instance could be made (the caller tries again later).
   bool Arm(const std::string& name) {
     // No buffer of our own either way: a client's write completes only when
     // it has been taken, and our write only when the client has read it.
@@ -313,6 +314,7 @@ bool PrinterPipes::Transfer(Sender* sender, usb::Handle* sim, std::vector<uint8_
          moved == size;
 }
 
+// A new bulk-in connection, last in line for replies.
 void PrinterPipes::AddReader(HANDLE pipe) {
   std::lock_guard<std::mutex> hold(lock_);
   if (broken_.load()) {
@@ -333,6 +335,7 @@ void PrinterPipes::AddReader(HANDLE pipe) {
   SetEvent(readerArrived_);
 }
 
+// Every bulk-in connection fails, as a USB device's reads do when it goes.
 void PrinterPipes::BreakReaders() {
   std::lock_guard<std::mutex> hold(lock_);
   for (HANDLE reader : readers_) Hangup(reader);

@@ -59,12 +59,14 @@ static enum DeviceKind KindOf(DEVICE_OBJECT *device) {
   return ((Extension *)device->DeviceExtension)->kind;
 }
 
+/* Characters before the NUL, at most limit (limit: no NUL within it). */
 static SIZE_T WideLength(const WCHAR *text, SIZE_T limit) {
   SIZE_T n = 0;
   while (n < limit && text[n] != 0) ++n;
   return n;
 }
 
+/* TRUE when both texts are equal but for the case of ASCII letters. */
 static BOOLEAN SameText(const WCHAR *a, const WCHAR *b) {
   SIZE_T i;
   for (i = 0;; ++i) {
@@ -101,6 +103,7 @@ static void DoorName(WCHAR *buffer, ULONG serial) {
   buffer[i] = 0;
 }
 
+/* Completes irp with status, which it returns. */
 static NTSTATUS Complete(IRP *irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -129,6 +132,7 @@ static BOOLEAN TakeOut(Printer *printer) {
   return TRUE;
 }
 
+/* The reported child of that instance, or NULL (under gLock). */
 static Printer *FindPlugged(const WCHAR *instance) {
   ULONG i;
   for (i = 0; i < SIMBUS_MAX_PRINTERS; ++i)
@@ -136,6 +140,7 @@ static Printer *FindPlugged(const WCHAR *instance) {
   return NULL;
 }
 
+/* TRUE while a child of that instance awaits its removal (under gLock). */
 static BOOLEAN IsLeaving(const WCHAR *instance) {
   ULONG i;
   for (i = 0; i < SIMBUS_MAX_PRINTERS; ++i)
@@ -159,6 +164,9 @@ static void UnplugAll(void) {
 
 /* ---- the control device ---------------------------------------------- */
 
+/* A new child, reported at the next bus relations query. The statuses are
+ * those of IOCTL_SIMBUS_PLUG; STATUS_INVALID_PARAMETER for ids that are empty,
+ * too long, or an instance holding '\\', '#' or a control character. */
 static NTSTATUS Plug(const SimBusPrinter *request) {
   UNICODE_STRING nameString;
   DEVICE_OBJECT *device = NULL;
@@ -225,6 +233,7 @@ static NTSTATUS Plug(const SimBusPrinter *request) {
   return STATUS_SUCCESS;
 }
 
+/* STATUS_SUCCESS: the child goes; STATUS_NOT_FOUND: none of that instance. */
 static NTSTATUS Unplug(const SimBusPrinter *request) {
   Printer *printer;
   BOOLEAN later = FALSE;
@@ -238,6 +247,7 @@ static NTSTATUS Unplug(const SimBusPrinter *request) {
   return STATUS_SUCCESS;
 }
 
+/* A request to the control device, completed here; returns its status. */
 static NTSTATUS ControlRequest(IRP *irp) {
   IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -278,6 +288,8 @@ static void OwnerGone(FILE_OBJECT *file) {
 
 /* ---- plug and play ---------------------------------------------------- */
 
+/* STATUS_SUCCESS with the id in the IRP, or the IRP's status unchanged for a
+ * kind of id a child does not have. */
 static NTSTATUS QueryId(Printer *printer, IRP *irp, BUS_QUERY_ID_TYPE type) {
   WCHAR *id = NULL;
   switch (type) {
@@ -302,6 +314,8 @@ static NTSTATUS QueryId(Printer *printer, IRP *irp, BUS_QUERY_ID_TYPE type) {
   return STATUS_SUCCESS;
 }
 
+/* Registers and enables the child's printer interface, its link made first.
+ * STATUS_SUCCESS, or why it could not (the child then has no interface). */
 static NTSTATUS StartPrinter(Printer *printer) {
   static const WCHAR pipes[] = L"\\Device\\NamedPipe";
   UNICODE_STRING target;
@@ -394,6 +408,8 @@ static NTSTATUS PrinterPnp(Printer *printer, IRP *irp) {
   return Complete(irp, status);
 }
 
+/* The reported children, referenced, in the IRP: STATUS_SUCCESS, or
+ * STATUS_INSUFFICIENT_RESOURCES. */
 static NTSTATUS BusRelationsAnswer(IRP *irp) {
   DEVICE_RELATIONS *relations;
   ULONG i, count = 0;
