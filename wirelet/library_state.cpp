@@ -2,6 +2,7 @@
 // numbering, and the opening and closing of ports.
 #include "library_state.h"
 
+#include <algorithm>
 #include <new>
 
 #include "device_table.h"
@@ -130,6 +131,10 @@ int usb_find_first(void) {
   for (int index = 0; index < kSlotCount; ++index) {
     int s = gDeviceTable.FindDeviceByIndex(static_cast<uint16_t>(index));
     if (s == kNone) continue;
+    // The list is read anew for each index: a printer arriving during the
+    // pass shifts the later ones, and one of them comes again. A printer
+    // numbered twice would be updated by two workers at once.
+    if (std::find(gLibrary.portEntry, gLibrary.portEntry + count, s) != gLibrary.portEntry + count) continue;
     char path[wirelet::kPathSize] = {};
     if (gDeviceTable.GetDevicePath(s, path) && wirelet::HasModelIds(path)) {
       gLibrary.portList[count] = count + 1;

@@ -42,6 +42,22 @@ TEST_F(Ports, TwoPrintersAreNumberedInOrder) {
   EXPECT_EQ(status, kStatusUnknownPort);
 }
 
+// Each member index is a query of its own, so a printer that arrives in the
+// middle of a pass shifts the ones after it: the printer after the newcomer
+// comes again at the next index. One printer gets one port number per pass,
+// or two workers would update it at once.
+TEST_F(Ports, APrinterSeenTwiceInOnePassIsNumberedOnce) {
+  std::vector<std::string> paths = AddPrinters(2);
+  fakebus::AddInterface(paths[1]);
+  EXPECT_EQ(usb_find_first(), 1);
+  EXPECT_EQ(usb_find_next(), 2);
+  EXPECT_EQ(usb_find_next(), 0);
+  EXPECT_EQ(gLibrary.portEntry[1], 1);
+  EXPECT_EQ(gLibrary.portEntry[2], wirelet::kNone);
+  ASSERT_EQ(usb_open_port(2), kStatusOk);
+  EXPECT_EQ(usb_open_port(3), kStatusUnknownPort);
+}
+
 TEST_F(Ports, FindNextWrapsAroundWithinTheList) {
   AddPrinters(3);
   EXPECT_EQ(usb_find_first(), 1);
