@@ -18,7 +18,6 @@
 namespace e2e {
 namespace {
 
-constexpr int kUsb = 6, kMain = 1, kDsp = 0, kTable = 2;
 
 // One printer of another make, then three of the model, printer K's
 // component 7 reading "E070000K" (what setupapi_printers_test.exe expects).
@@ -101,21 +100,14 @@ class WinePrintersTest : public ::testing::Test {
     std::printf("%s", run.output.c_str());
   }
 
-  void ExpectStoredSet(int printer, const BoardSet& set) {
-    EXPECT_EQ(bench_.Stored(printer, kUsb), TrailerFirst(set.usb)) << "printer " << printer;
-    EXPECT_EQ(bench_.Stored(printer, kMain), set.main) << "printer " << printer;
-    EXPECT_EQ(bench_.Stored(printer, kDsp), set.dsp) << "printer " << printer;
-    EXPECT_EQ(bench_.Stored(printer, kTable), set.table) << "printer " << printer;
-  }
-
   Bench bench_;
   std::string build_;
   std::unique_ptr<BackgroundRun> bridge_;
   std::string bridgeLog_;
   int bridges_ = 0;
   long installMs_ = 0;
-  BoardSet newSet_ = SmallBoardSet(30, 9000);
-  BoardSet oldSet_ = SmallBoardSet(40, 8500);
+  BoardSet newSet_ = MakeSet(30);
+  BoardSet oldSet_ = MakeSet(40, Waits::kShort, 8500);
 };
 
 TEST_F(WinePrintersTest, ExportsNumberThePrintersInBusOrder) {
@@ -185,7 +177,7 @@ TEST_F(WinePrintersTest, UpdaterUpdatesAPrinterTheSetupApiFinds) {
   EXPECT_EQ(Count(run.output, "Detected 1 printer(s)\n"), 2) << run.output;
   EXPECT_EQ(Count(run.output, "USB Firmware download complete... #printer 01"), 1) << run.output;
   EXPECT_EQ(Count(run.output, "Firmware download complete... #printer 01"), 2) << run.output;
-  ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
   std::printf("driver install or start: %ld ms\n", installMs_);
 }
 
@@ -220,9 +212,9 @@ TEST_F(WinePrintersTest, UpdaterUpdatesSeveralPrintersAtOnce) {
   EXPECT_EQ(Count(run.output, "Detected 3 printer(s)\n"), 2) << run.output;
   for (const char* port : {"01", "02", "03"})
     EXPECT_EQ(Count(run.output, std::string("Firmware download complete... #printer ") + port), 2) << run.output;
-  ExpectStoredSet(1, newSet_);
-  ExpectStoredSet(2, oldSet_);
-  ExpectStoredSet(3, newSet_);
+  bench_.ExpectStoredSet(1, newSet_);
+  bench_.ExpectStoredSet(2, oldSet_);
+  bench_.ExpectStoredSet(3, newSet_);
 }
 
 }  // namespace
