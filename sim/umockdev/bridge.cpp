@@ -13,15 +13,6 @@ constexpr char kControllerPath[] = "/sys/devices/pci0000:00/0000:00:14.0";
 constexpr int kHubPort = 4;  // root ports before it hold printers directly
 constexpr uint8_t kHubClass = 9;
 
-// The four hexadecimal digits at text[at..at+3], as the library reads them.
-uint16_t IdAt(const std::string& text, size_t at) {
-  if (text.size() < at + 4) return 0xffff;
-  char digits[5] = {text[at], text[at + 1], text[at + 2], text[at + 3], '\0'};
-  char* end = nullptr;
-  unsigned long value = std::strtoul(digits, &end, 16);
-  return end == digits + 4 ? static_cast<uint16_t>(value) : 0xffff;
-}
-
 }  // namespace
 
 Bridge::Bridge(BridgeOptions options) : options_(std::move(options)) {}
@@ -114,7 +105,7 @@ void Bridge::Sync() {
     placeOfPath_[simPath] = place;
     char serial[32];
     std::snprintf(serial, sizeof serial, "Q7730SIM%04d", place);
-    DeviceSetup setup{simPath, IdAt(simPath, 12), IdAt(simPath, 21), 7,
+    DeviceSetup setup{simPath, usbdev::PathIdAt(simPath, 12), usbdev::PathIdAt(simPath, 21), 7,
                       options_.serial.empty() ? serial : options_.serial, options_.lateDiscardMs};
     std::string error;
     if (Add(setup, PortName(place), ParentOf(place), &error) == nullptr)

@@ -1,9 +1,18 @@
 #include "printer_usb.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace usbdev {
+
+uint16_t PathIdAt(const std::string& text, size_t at) {
+  if (text.size() < at + 4) return 0xffff;
+  char digits[5] = {text[at], text[at + 1], text[at + 2], text[at + 3], '\0'};
+  char* end = nullptr;
+  unsigned long value = std::strtoul(digits, &end, 16);
+  return end == digits + 4 ? static_cast<uint16_t>(value) : 0xffff;
+}
 namespace {
 
 constexpr char kManufacturer[] = "q7730-sim";

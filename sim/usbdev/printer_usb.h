@@ -30,6 +30,11 @@ struct DeviceLook {
   std::string serial;
 };
 
+// The vendor or product id a simulated printer's path carries at text[at..at+3]
+// (12 and 21, read as hexadecimal as the library reads them); 0xffff when
+// those are not four hexadecimal digits.
+uint16_t PathIdAt(const std::string& text, size_t at);
+
 // The 18-byte device descriptor.
 Bytes DeviceDescriptor(const DeviceLook& look);
 // Configuration 1 with its one interface (7/1/2 for a printer, protocol 2:

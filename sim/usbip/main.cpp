@@ -41,14 +41,6 @@ volatile sig_atomic_t gStop = 0;
 
 void OnSignal(int) { gStop = 1; }
 
-uint16_t IdAt(const std::string& text, size_t at) {
-  if (text.size() < at + 4) return 0xffff;
-  char digits[5] = {text[at], text[at + 1], text[at + 2], text[at + 3], '\0'};
-  char* end = nullptr;
-  unsigned long value = std::strtoul(digits, &end, 16);
-  return end == digits + 4 ? static_cast<uint16_t>(value) : 0xffff;
-}
-
 bool WriteText(const std::string& file, const std::string& text) {
   FILE* f = std::fopen(file.c_str(), "w");
   if (f == nullptr) return false;
@@ -117,7 +109,8 @@ class Frontend {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
     char serial[32];
     std::snprintf(serial, sizeof serial, "Q7730SIM%04d", port + 1);
-    usbdev::DeviceLook look{IdAt(simPath, 12), IdAt(simPath, 21), usbdev::kPrinterClass, serial};
+    usbdev::DeviceLook look{usbdev::PathIdAt(simPath, 12), usbdev::PathIdAt(simPath, 21),
+                            usbdev::kPrinterClass, serial};
     auto device = std::make_unique<usbip::UsbipDevice>(look, simPath, pair[0]);
     // The kernel takes its own reference to its end: ours is closed after.
     char line[64];
