@@ -31,7 +31,7 @@ fail() { echo "guest-image: $*" >&2; exit 1; }
 # What the machine must have, each looked at, none assumed.
 for tool in qemu-system-x86_64 cpio dpkg-deb apt-get apt-cache ldd xz; do
   command -v "$tool" >/dev/null ||
-    fail "$tool is missing: install qemu-system-x86, busybox-static and cpio (the README's test command does)"
+    fail "$tool is missing: install qemu-system-x86, busybox-static, cpio and xz-utils (the README's test command does)"
 done
 busybox=$(command -v busybox || true)
 [ -n "$busybox" ] || fail "busybox is missing: install busybox-static"
