@@ -407,8 +407,12 @@ TEST_F(UsbBus, ACancelledReadThatHasNotCalledBackKeepsItsPipe) {
 TEST_F(UsbBus, AProgramEndingWithoutUnloadingClosesTheBusAfterItsWatcher) {
   StartSim(2, "[printer2]\nfault_status = noreply\n");
   auto start = std::chrono::steady_clock::now();
-  std::string command = "cd '" + dir_ + "' && timeout 60 " + USB_BRIDGE_PATH + " --bus 3 -- " +
-                        EXIT_HELPER + " " + USB_LIBRARY + " " + Q7730_SIM + " >exit.out 2>&1";
+  // A program that ends while a thread is inside a call leaves that call's
+  // port as it is (nothing in use is freed under it), so the leak checker of
+  // a sanitizer build would turn the exit status into 1: not what this asks.
+  std::string command = "cd '" + dir_ + "' && ASAN_OPTIONS=detect_leaks=0 timeout 60 " +
+                        USB_BRIDGE_PATH + " --bus 3 -- " + EXIT_HELPER + " " + USB_LIBRARY + " " +
+                        Q7730_SIM + " >exit.out 2>&1";
   int status = std::system(command.c_str());
   std::string output = simtest::ReadText(dir_ + "/exit.out");
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << output;
