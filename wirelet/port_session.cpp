@@ -49,6 +49,10 @@ void Dispose(Object** object) {
   *object = nullptr;
 }
 
+// Every process that opens a printer uses the mutex named after its path
+// without the "\\?\" prefix.
+const char* DeviceMutexName(const char* path) { return path + 4; }
+
 int HexValue(const char* text) {
   int value = 0;
   for (int i = 0; i < 4 && text[i] != '\0'; ++i) {
@@ -129,11 +133,10 @@ int PortSession::ClaimDevice(int slot) {
   if (entry == kNone) return 0;
   char path[kPathSize] = {};
   if (gDeviceTable.GetDevicePath(entry, path)) {
-    // Named after the path without its "\\?\" prefix, so every process that
-    // opens this printer uses the same mutex. A printer in use elsewhere is
-    // claimed as soon as that process's current claim or command ends.
+    // A printer in use elsewhere is claimed as soon as that process's
+    // current claim or command ends.
     NamedMutex* mutex = new (std::nothrow) NamedMutex;
-    if (mutex != nullptr && !mutex->Create(path + 4, false, nullptr)) {
+    if (mutex != nullptr && !mutex->Create(DeviceMutexName(path), false, nullptr)) {
       delete mutex;
       mutex = nullptr;
     }
@@ -189,8 +192,8 @@ int PortSession::AcquireDevice(int slot, StatusCode* status, bool forImage) {
   if (mutex != nullptr && !forImage) {
     waited = mutex->Wait(kCommandMutexWaitMs);
   } else if (mutex != nullptr && gDeviceTable.GetDevicePath(entry, path)) {
-    // By the port's holder, under the name ClaimDevice gave the mutex.
-    waited = imageHold.Take(path + 4, kCommandMutexWaitMs);
+    // By the port's holder, a thread that keeps it for the port.
+    waited = imageHold.Take(DeviceMutexName(path), kCommandMutexWaitMs);
   }
   switch (waited) {
     case NamedMutex::WaitResult::Obtained:
