@@ -29,7 +29,8 @@ namespace {
   E(XChangeProperty) E(XSetWMProtocols) E(XAllocSizeHints) E(XSetWMNormalHints) E(XSetClassHint) \
   E(XSelectInput) E(XMapWindow) E(XFlush) E(XPending) E(XNextEvent) E(XFree) E(XftDrawCreate)     \
   E(XftDrawDestroy) E(XftColorAllocValue) E(XftColorFree) E(XftFontOpen) E(XftFontClose)          \
-  E(XftDrawString8) E(XftTextExtents8)
+  E(XftDrawString8) E(XftTextExtents8) E(XftDefaultSubstitute) E(XftDefaultSet) E(FcPatternCreate)   \
+  E(FcPatternAddInteger) E(FcPatternDestroy)
 
 struct XEntries {
 #define NOTICE_X_DECLARE(name) decltype(&::name) name = nullptr;
@@ -61,7 +62,8 @@ const XEntries* LoadEntries() {
     LibraryHandle x11 = LoadSharedLibrary("libX11.so.6");
     LibraryHandle xft = x11 != nullptr ? LoadSharedLibrary("libXft.so.2") : nullptr;
     bool complete = xft != nullptr;
-    // libXft's handle finds libX11's names as well: it depends on it.
+    // libXft's handle finds libX11's and fontconfig's names as well: it
+    // depends on them.
 #define NOTICE_X_BIND(name) complete = complete && Bind(loaded.name, xft, #name);
     NOTICE_X_ENTRIES(NOTICE_X_BIND)
 #undef NOTICE_X_BIND
@@ -228,6 +230,21 @@ bool NoticeWindowProc(NoticeWindow& notice, const XEvent& event) {
   }
 }
 
+// Xft keeps closed fonts for reuse and frees the last of them only while the
+// display is being closed. That leaves the display behind in libXrender's
+// own list, and the next display of this process that happens to get the
+// same address then sends its requests under stale extension codes: it
+// hangs for a reply, is refused, or Xlib aborts the process. A font closed
+// with the display still whole leaves nothing behind. The other defaults
+// stay as Xft would have taken them.
+void FreeClosedFontsAtOnce(const XEntries& x, Display* display) {
+  FcPattern* defaults = x.FcPatternCreate();
+  if (defaults == nullptr) return;
+  x.XftDefaultSubstitute(display, DefaultScreen(display), defaults);
+  if (!x.FcPatternAddInteger(defaults, XFT_MAX_UNREF_FONTS, 0) || !x.XftDefaultSet(display, defaults))
+    x.FcPatternDestroy(defaults);
+}
+
 void Discard(NoticeWindow* notice) {
   if (notice->display != nullptr) notice->x->XCloseDisplay(notice->display);
   notice->references.store(1);
@@ -258,6 +275,7 @@ NoticeWindowHandle OpenNoticeWindow(const NoticeLook& look) {
   }
   // Before anything else goes over the connection.
   x->XSetIOErrorExitHandler(notice->display, OnDisplayLost, notice);
+  FreeClosedFontsAtOnce(*x, notice->display);
 
   Display* display = notice->display;
   const int screen = DefaultScreen(display);

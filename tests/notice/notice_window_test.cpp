@@ -1,5 +1,6 @@
 // The notice window itself, in this process, on a private Xvfb display and
 // read back from screenshots.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -23,6 +25,20 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 // When a display is lost, libX11 unlocks it once in its I/O error path and
 // once more in the call that met the error: its own way, harmless here.
 extern "C" const char* __tsan_default_suppressions() { return "mutex:libX11.so\n"; }
+
+// Every X extension set up on a display of this process passes through
+// here: this program exports the name, which libXrender's and Xlib's own
+// calls then find before libX11's.
+namespace notice_test {
+std::atomic<int> renderSetups{0};
+}  // namespace notice_test
+extern "C" void* XInitExtension(void* display, const char* name) {
+  using Real = void* (*)(void*, const char*);
+  static const Real real =
+      reinterpret_cast<Real>(dlsym(dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD), "XInitExtension"));
+  if (std::strcmp(name, "RENDER") == 0) notice_test::renderSetups.fetch_add(1);
+  return real(display, name);
+}
 
 namespace notice_test {
 namespace {
@@ -149,6 +165,47 @@ TEST_F(NoticeWindowTest, UncoveredWindowIsPaintedAgain) {
   }
   // Exposed again: painted again, with a fresh font.
   ExpectNoticeBands(RedBands(display_.WaitForBands(where, 3, kWaitMs), where), 2);
+}
+
+// Each display of the thread is likely to take the address of the one
+// before, and Xft and libXrender key what they know of a display by it:
+// nothing of the last display may be left there for the next to find. What
+// was left (the rendering extension set up again while the display closed)
+// made a later window hang for a reply or end the process, by chance.
+TEST_F(NoticeWindowTest, WindowsOneAfterAnotherOnOneThreadAreEachPainted) {
+  constexpr int kRounds = 4;
+  struct Windows {
+    std::atomic<platform::NoticeWindowHandle> current{nullptr};
+    static uint32_t Serve(void* raw) {
+      auto* self = static_cast<Windows*>(raw);
+      for (int round = 0; round < kRounds; ++round) {
+        platform::NoticeWindowHandle window = platform::OpenNoticeWindow(kNoticeLook);
+        if (window == nullptr) return 1;
+        self->current.store(window);
+        platform::RunNoticeWindow(window);
+      }
+      return 0;
+    }
+  } windows;
+  platform::Thread thread;
+  const int setupsBefore = renderSetups.load();
+  ASSERT_TRUE(thread.Start(Windows::Serve, &windows));
+  for (int round = 0; round < kRounds; ++round) {
+    // This round's window, opened after the last one was destroyed.
+    platform::NoticeWindowHandle window = nullptr;
+    for (int i = 0; i < kWaitMs / 10 && window == nullptr; ++i) {
+      window = windows.current.exchange(nullptr);
+      if (window == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(window, nullptr) << "round " << round;
+    Rect where;
+    EXPECT_TRUE(display_.WaitForWindow("Firmware downloder attention", kWaitMs, &where)) << "round " << round;
+    ExpectNoticeBands(RedBands(display_.WaitForBands(where, 3, kWaitMs), where), 2);
+    platform::CloseNoticeWindow(window);
+  }
+  ASSERT_EQ(thread.Wait(kWaitMs), platform::Thread::WaitResult::Ended);
+  EXPECT_EQ(thread.ExitCode(), 0u);
+  EXPECT_EQ(renderSetups.load() - setupsBefore, kRounds) << "each display sets it up once, when it opens";
 }
 
 TEST_F(NoticeWindowTest, LostDisplayEndsTheWindowButNotTheProcess) {

@@ -6,15 +6,16 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include "e2e_support.h"
+#include <utility>
 
 namespace notice_test {
 
@@ -57,46 +58,77 @@ namespace {
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// "  Width: 600" and the like from xwininfo.
-bool Field(const std::string& text, const std::string& label, int* value) {
-  size_t at = text.find(label);
-  if (at == std::string::npos) return false;
-  *value = std::atoi(text.c_str() + at + label.size());
+template <typename Reply>
+using Owned = std::unique_ptr<Reply, decltype(&std::free)>;
+
+template <typename Reply>
+Owned<Reply> Own(Reply* reply) {
+  return Owned<Reply>(reply, &std::free);
+}
+
+// The text of a window's property, "" when it has none.
+std::string TextProperty(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
+  auto reply = Own(xcb_get_property_reply(
+      c, xcb_get_property(c, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 1024), nullptr));
+  if (!reply || reply->format != 8) return "";
+  return std::string(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                     static_cast<size_t>(xcb_get_property_value_length(reply.get())));
+}
+
+xcb_atom_t Atom(xcb_connection_t* c, const char* name) {
+  auto reply = Own(xcb_intern_atom_reply(
+      c, xcb_intern_atom(c, 1, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
+  return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_NONE);
+}
+
+xcb_window_t Root(xcb_connection_t* c) { return xcb_setup_roots_iterator(xcb_get_setup(c)).data->root; }
+
+// What a window shows of itself: its title (either kind of name), where its
+// inside is on the screen, and whether it is viewable.
+struct WindowFacts {
+  std::string title;
+  Rect where;
+  bool viewable = false;
+};
+
+bool Facts(xcb_connection_t* c, xcb_window_t window, WindowFacts* facts) {
+  auto attributes = Own(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
+  auto geometry = Own(xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
+  auto origin = Own(xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, window, Root(c), 0, 0), nullptr));
+  if (!attributes || !geometry || !origin) return false;  // gone meanwhile
+  facts->title = TextProperty(c, window, Atom(c, "_NET_WM_NAME"));
+  if (facts->title.empty()) facts->title = TextProperty(c, window, XCB_ATOM_WM_NAME);
+  facts->where = {origin->dst_x, origin->dst_y, geometry->width, geometry->height};
+  facts->viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
   return true;
 }
 
-// A binary PPM (P6, maxval 255) as ImageMagick writes it.
-Image ParsePpm(const std::string& data) {
-  std::istringstream in(data);
-  std::string magic;
-  int width = 0, height = 0, maxval = 0;
-  in >> magic >> width >> height >> maxval;
-  if (magic != "P6" || width <= 0 || height <= 0 || maxval != 255) throw std::runtime_error("not a P6 picture");
-  in.get();
-  Image image;
-  image.width = width;
-  image.height = height;
-  image.rgb.resize(static_cast<size_t>(width) * height * 3);
-  in.read(reinterpret_cast<char*>(image.rgb.data()), static_cast<std::streamsize>(image.rgb.size()));
-  if (in.gcount() != static_cast<std::streamsize>(image.rgb.size())) throw std::runtime_error("short picture");
-  return image;
+// Every window below parent, depth first, with its depth in the tree.
+void Descendants(xcb_connection_t* c, xcb_window_t parent, int depth,
+                 std::vector<std::pair<xcb_window_t, int>>* found) {
+  auto tree = Own(xcb_query_tree_reply(c, xcb_query_tree(c, parent), nullptr));
+  if (!tree) return;
+  const xcb_window_t* children = xcb_query_tree_children(tree.get());
+  for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+    found->push_back({children[i], depth});
+    Descendants(c, children[i], depth + 1, found);
+  }
+}
+
+// The channel of a pixel whose bits are under mask, scaled to 8 bits.
+uint8_t Channel(uint32_t pixel, uint32_t mask) {
+  if (mask == 0) return 0;
+  int shift = 0;
+  while (((mask >> shift) & 1) == 0) ++shift;
+  uint32_t top = mask >> shift;
+  return static_cast<uint8_t>(((pixel & mask) >> shift) * 255 / top);
 }
 
 }  // namespace
 
-namespace {
+VirtualDisplay::VirtualDisplay(const std::string& existing) : name_(existing) {}
 
-std::string ScratchFolder() {
-  char pattern[] = "/tmp/q7730-x.XXXXXX";
-  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
-  return pattern;
-}
-
-}  // namespace
-
-VirtualDisplay::VirtualDisplay(const std::string& existing) : name_(existing), scratch_(ScratchFolder()) {}
-
-VirtualDisplay::VirtualDisplay() : scratch_(ScratchFolder()) {
+VirtualDisplay::VirtualDisplay() {
   // Xvfb picks a free display number and writes it to the pipe once it
   // accepts connections.
   int ready[2];
@@ -138,11 +170,32 @@ VirtualDisplay::VirtualDisplay() : scratch_(ScratchFolder()) {
 
 VirtualDisplay::~VirtualDisplay() {
   Stop();
-  std::string command = "rm -rf '" + scratch_ + "'";
-  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", scratch_.c_str());
+  Disconnect();
+}
+
+xcb_connection_t* VirtualDisplay::Connection() const {
+  if (connection_ == nullptr) {
+    connection_ = xcb_connect(name_.c_str(), nullptr);
+  } else if (xcb_connection_has_error(connection_) == 0) {
+    return connection_;
+  }
+  // A broken connection is made again: the display may have restarted.
+  if (xcb_connection_has_error(connection_) != 0) {
+    xcb_disconnect(connection_);
+    connection_ = xcb_connect(name_.c_str(), nullptr);
+  }
+  return xcb_connection_has_error(connection_) == 0 ? connection_ : nullptr;
+}
+
+void VirtualDisplay::Disconnect() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (connection_ != nullptr) xcb_disconnect(connection_);
+  connection_ = nullptr;
 }
 
 void VirtualDisplay::Stop(bool kill) {
+  // Gone first, so that the server's end is the only one the window sees.
+  Disconnect();
   if (server_ < 0) return;
   ::kill(server_, kill ? SIGKILL : SIGTERM);
   for (int i = 0; i < 500; ++i) {
@@ -158,11 +211,19 @@ void VirtualDisplay::Stop(bool kill) {
 }
 
 bool VirtualDisplay::FindWindow(const std::string& title, Rect* where) const {
-  e2e::RunResult info = e2e::Run({"xwininfo", "-display", name_, "-name", title}, scratch_, 30);
-  if (info.status != 0 || info.output.find("IsViewable") == std::string::npos) return false;
-  return Field(info.output, "Absolute upper-left X:", &where->x) &&
-         Field(info.output, "Absolute upper-left Y:", &where->y) && Field(info.output, "Width:", &where->width) &&
-         Field(info.output, "Height:", &where->height);
+  std::lock_guard<std::mutex> hold(lock_);
+  xcb_connection_t* c = Connection();
+  if (c == nullptr) return false;
+  std::vector<std::pair<xcb_window_t, int>> windows;
+  Descendants(c, Root(c), 0, &windows);
+  for (const auto& window : windows) {
+    WindowFacts facts;
+    if (Facts(c, window.first, &facts) && facts.viewable && facts.title == title) {
+      *where = facts.where;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool VirtualDisplay::WaitForWindow(const std::string& title, int timeoutMs, Rect* where) const {
@@ -175,14 +236,57 @@ bool VirtualDisplay::WaitForWindow(const std::string& title, int timeoutMs, Rect
 }
 
 std::string VirtualDisplay::WindowTree() const {
-  return e2e::Run({"xwininfo", "-display", name_, "-root", "-tree"}, scratch_, 30).output;
+  std::lock_guard<std::mutex> hold(lock_);
+  xcb_connection_t* c = Connection();
+  if (c == nullptr) return "no connection to " + name_ + "\n";
+  std::vector<std::pair<xcb_window_t, int>> windows;
+  Descendants(c, Root(c), 1, &windows);
+  std::ostringstream tree;
+  tree << "windows of " << name_ << ": " << windows.size() << "\n";
+  for (const auto& window : windows) {
+    WindowFacts facts;
+    if (!Facts(c, window.first, &facts)) continue;
+    tree << std::string(2 * static_cast<size_t>(window.second), ' ') << "0x" << std::hex << window.first << std::dec
+         << " \"" << facts.title << "\" " << facts.where.width << "x" << facts.where.height << "+" << facts.where.x
+         << "+" << facts.where.y << (facts.viewable ? "" : " (not viewable)") << "\n";
+  }
+  return tree.str();
 }
 
 Image VirtualDisplay::Capture() const {
-  const std::string file = scratch_ + "/screen.ppm";
-  e2e::RunResult shot = e2e::Run({"import", "-display", name_, "-window", "root", "-depth", "8", file}, scratch_, 60);
-  if (shot.status != 0) throw std::runtime_error("import failed: " + shot.output);
-  return ParsePpm(e2e::ReadFile(file));
+  std::lock_guard<std::mutex> hold(lock_);
+  xcb_connection_t* c = Connection();
+  if (c == nullptr) throw std::runtime_error("no connection to " + name_);
+  const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  const xcb_visualtype_t* visual = nullptr;
+  for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem != 0 && visual == nullptr;
+       xcb_depth_next(&depths)) {
+    for (auto visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem != 0; xcb_visualtype_next(&visuals)) {
+      if (visuals.data->visual_id == screen->root_visual) visual = visuals.data;
+    }
+  }
+  auto shot = Own(xcb_get_image_reply(
+      c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, 0, 0, screen->width_in_pixels,
+                       screen->height_in_pixels, ~0u),
+      nullptr));
+  const size_t pixels = static_cast<size_t>(screen->width_in_pixels) * screen->height_in_pixels;
+  // A true-colour screen of 32 bits a pixel, in this machine's byte order:
+  // what Xvfb serves at depth 24.
+  if (!shot || visual == nullptr || static_cast<size_t>(xcb_get_image_data_length(shot.get())) != pixels * 4)
+    throw std::runtime_error("no screenshot of " + name_);
+  Image image;
+  image.width = screen->width_in_pixels;
+  image.height = screen->height_in_pixels;
+  image.rgb.resize(pixels * 3);
+  const uint8_t* data = xcb_get_image_data(shot.get());
+  for (size_t i = 0; i < pixels; ++i) {
+    uint32_t pixel;
+    std::memcpy(&pixel, data + i * 4, 4);
+    image.rgb[i * 3] = Channel(pixel, visual->red_mask);
+    image.rgb[i * 3 + 1] = Channel(pixel, visual->green_mask);
+    image.rgb[i * 3 + 2] = Channel(pixel, visual->blue_mask);
+  }
+  return image;
 }
 
 Image VirtualDisplay::WaitForBands(const Rect& area, size_t bands, int timeoutMs) const {

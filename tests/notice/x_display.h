@@ -4,8 +4,11 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
+
+struct xcb_connection_t;
 
 namespace notice_test {
 
@@ -68,9 +71,17 @@ class VirtualDisplay {
   void Stop(bool kill = false);
 
  private:
+  // The one connection every look at the screen goes through, opened on
+  // first use. A client per look (xwininfo, import) made Xvfb drop or stall
+  // the connections of the window under test now and then, under load,
+  // when one of them came or went at the same moment. null: none to be had.
+  xcb_connection_t* Connection() const;
+  void Disconnect() const;
+
   pid_t server_ = -1;
   std::string name_;
-  std::string scratch_;  // a folder for screenshots
+  mutable std::mutex lock_;  // over connection_
+  mutable xcb_connection_t* connection_ = nullptr;
 };
 
 }  // namespace notice_test
