@@ -174,16 +174,12 @@ VirtualDisplay::~VirtualDisplay() {
 }
 
 xcb_connection_t* VirtualDisplay::Connection() const {
-  if (connection_ == nullptr) {
-    connection_ = xcb_connect(name_.c_str(), nullptr);
-  } else if (xcb_connection_has_error(connection_) == 0) {
-    return connection_;
-  }
   // A broken connection is made again: the display may have restarted.
-  if (xcb_connection_has_error(connection_) != 0) {
+  if (connection_ != nullptr && xcb_connection_has_error(connection_) != 0) {
     xcb_disconnect(connection_);
-    connection_ = xcb_connect(name_.c_str(), nullptr);
+    connection_ = nullptr;
   }
+  if (connection_ == nullptr) connection_ = xcb_connect(name_.c_str(), nullptr);
   return xcb_connection_has_error(connection_) == 0 ? connection_ : nullptr;
 }
 
