@@ -83,14 +83,6 @@ xcb_atom_t Atom(xcb_connection_t* c, const char* name) {
 
 xcb_window_t Root(xcb_connection_t* c) { return xcb_setup_roots_iterator(xcb_get_setup(c)).data->root; }
 
-// What a window shows of itself: its title (either kind of name), where its
-// inside is on the screen, and whether it is viewable.
-struct WindowFacts {
-  std::string title;
-  Rect where;
-  bool viewable = false;
-};
-
 bool Facts(xcb_connection_t* c, xcb_window_t window, WindowFacts* facts) {
   auto attributes = Own(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
   auto geometry = Own(xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
@@ -103,25 +95,18 @@ bool Facts(xcb_connection_t* c, xcb_window_t window, WindowFacts* facts) {
   return true;
 }
 
-// Every window below parent, depth first, with its depth in the tree.
+// Every window below parent that is still there, depth first, with its
+// depth in the tree.
 void Descendants(xcb_connection_t* c, xcb_window_t parent, int depth,
-                 std::vector<std::pair<xcb_window_t, int>>* found) {
+                 std::vector<std::pair<int, WindowFacts>>* found) {
   auto tree = Own(xcb_query_tree_reply(c, xcb_query_tree(c, parent), nullptr));
   if (!tree) return;
   const xcb_window_t* children = xcb_query_tree_children(tree.get());
   for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-    found->push_back({children[i], depth});
+    WindowFacts facts;
+    if (Facts(c, children[i], &facts)) found->push_back({depth, facts});
     Descendants(c, children[i], depth + 1, found);
   }
-}
-
-// The channel of a pixel whose bits are under mask, scaled to 8 bits.
-uint8_t Channel(uint32_t pixel, uint32_t mask) {
-  if (mask == 0) return 0;
-  int shift = 0;
-  while (((mask >> shift) & 1) == 0) ++shift;
-  uint32_t top = mask >> shift;
-  return static_cast<uint8_t>(((pixel & mask) >> shift) * 255 / top);
 }
 
 }  // namespace
@@ -207,15 +192,9 @@ void VirtualDisplay::Stop(bool kill) {
 }
 
 bool VirtualDisplay::FindWindow(const std::string& title, Rect* where) const {
-  std::lock_guard<std::mutex> hold(lock_);
-  xcb_connection_t* c = Connection();
-  if (c == nullptr) return false;
-  std::vector<std::pair<xcb_window_t, int>> windows;
-  Descendants(c, Root(c), 0, &windows);
-  for (const auto& window : windows) {
-    WindowFacts facts;
-    if (Facts(c, window.first, &facts) && facts.viewable && facts.title == title) {
-      *where = facts.where;
+  for (const auto& window : Windows()) {
+    if (window.second.viewable && window.second.title == title) {
+      *where = window.second.where;
       return true;
     }
   }
@@ -231,20 +210,22 @@ bool VirtualDisplay::WaitForWindow(const std::string& title, int timeoutMs, Rect
   }
 }
 
-std::string VirtualDisplay::WindowTree() const {
+std::vector<std::pair<int, WindowFacts>> VirtualDisplay::Windows() const {
   std::lock_guard<std::mutex> hold(lock_);
-  xcb_connection_t* c = Connection();
-  if (c == nullptr) return "no connection to " + name_ + "\n";
-  std::vector<std::pair<xcb_window_t, int>> windows;
-  Descendants(c, Root(c), 1, &windows);
+  std::vector<std::pair<int, WindowFacts>> windows;
+  if (xcb_connection_t* c = Connection()) Descendants(c, Root(c), 0, &windows);
+  return windows;
+}
+
+std::string VirtualDisplay::WindowTree() const {
+  std::vector<std::pair<int, WindowFacts>> windows = Windows();
   std::ostringstream tree;
   tree << "windows of " << name_ << ": " << windows.size() << "\n";
   for (const auto& window : windows) {
-    WindowFacts facts;
-    if (!Facts(c, window.first, &facts)) continue;
-    tree << std::string(2 * static_cast<size_t>(window.second), ' ') << "0x" << std::hex << window.first << std::dec
-         << " \"" << facts.title << "\" " << facts.where.width << "x" << facts.where.height << "+" << facts.where.x
-         << "+" << facts.where.y << (facts.viewable ? "" : " (not viewable)") << "\n";
+    const WindowFacts& facts = window.second;
+    tree << std::string(2 * static_cast<size_t>(window.first + 1), ' ') << "\"" << facts.title << "\" "
+         << facts.where.width << "x" << facts.where.height << "+" << facts.where.x << "+" << facts.where.y
+         << (facts.viewable ? "" : " (not viewable)") << "\n";
   }
   return tree.str();
 }
@@ -254,33 +235,23 @@ Image VirtualDisplay::Capture() const {
   xcb_connection_t* c = Connection();
   if (c == nullptr) throw std::runtime_error("no connection to " + name_);
   const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  const xcb_visualtype_t* visual = nullptr;
-  for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem != 0 && visual == nullptr;
-       xcb_depth_next(&depths)) {
-    for (auto visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem != 0; xcb_visualtype_next(&visuals)) {
-      if (visuals.data->visual_id == screen->root_visual) visual = visuals.data;
-    }
-  }
   auto shot = Own(xcb_get_image_reply(
       c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, 0, 0, screen->width_in_pixels,
                        screen->height_in_pixels, ~0u),
       nullptr));
   const size_t pixels = static_cast<size_t>(screen->width_in_pixels) * screen->height_in_pixels;
-  // A true-colour screen of 32 bits a pixel, in this machine's byte order:
-  // what Xvfb serves at depth 24.
-  if (!shot || visual == nullptr || static_cast<size_t>(xcb_get_image_data_length(shot.get())) != pixels * 4)
-    throw std::runtime_error("no screenshot of " + name_);
+  // Xvfb at depth 24 serves 4 bytes a pixel: blue, green, red, unused.
+  if (!shot || shot->depth != 24 || static_cast<size_t>(xcb_get_image_data_length(shot.get())) != pixels * 4)
+    throw std::runtime_error("no screenshot of depth 24 from " + name_);
   Image image;
   image.width = screen->width_in_pixels;
   image.height = screen->height_in_pixels;
   image.rgb.resize(pixels * 3);
   const uint8_t* data = xcb_get_image_data(shot.get());
   for (size_t i = 0; i < pixels; ++i) {
-    uint32_t pixel;
-    std::memcpy(&pixel, data + i * 4, 4);
-    image.rgb[i * 3] = Channel(pixel, visual->red_mask);
-    image.rgb[i * 3 + 1] = Channel(pixel, visual->green_mask);
-    image.rgb[i * 3 + 2] = Channel(pixel, visual->blue_mask);
+    image.rgb[i * 3] = data[i * 4 + 2];
+    image.rgb[i * 3 + 1] = data[i * 4 + 1];
+    image.rgb[i * 3 + 2] = data[i * 4];
   }
   return image;
 }

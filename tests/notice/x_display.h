@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct xcb_connection_t;
@@ -14,6 +15,14 @@ namespace notice_test {
 
 struct Rect {
   int x = 0, y = 0, width = 0, height = 0;
+};
+
+// What a window shows of itself: its title (either kind of name), where its
+// inside is on the screen, and whether it is viewable.
+struct WindowFacts {
+  std::string title;
+  Rect where;
+  bool viewable = false;
 };
 
 struct Image {
@@ -77,6 +86,8 @@ class VirtualDisplay {
   // when one of them came or went at the same moment. null: none to be had.
   xcb_connection_t* Connection() const;
   void Disconnect() const;
+  // Every window there is, depth first, with its depth below the root.
+  std::vector<std::pair<int, WindowFacts>> Windows() const;
 
   pid_t server_ = -1;
   std::string name_;
